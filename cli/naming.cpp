@@ -1,0 +1,92 @@
+#include "cli/naming.hpp"
+
+#include <cctype>
+#include <cstring>
+
+namespace cardwrap {
+namespace {
+
+bool is_separator(char c)
+{
+    return c == '/' || c == '\\';
+}
+
+// Both separators count on every platform, so that a path names the same
+// file stem wherever the tool runs. A Shift_JIS trail byte of 0x5C is taken
+// for a backslash too: the path is scanned byte by byte, as Windows does.
+char *last_separator(char *path)
+{
+    char *last = nullptr;
+    for (char *p = path; *p != '\0'; ++p)
+        if (is_separator(*p))
+            last = p;
+    return last;
+}
+
+bool is_lead_byte(unsigned char c)
+{
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+// Copies at most `limit` bytes of `src` to the zero-filled `dst`, which
+// leaves it terminated. Reads no further into `src` than it copies.
+void copy_cut(char *dst, const char *src, int limit)
+{
+    for (int i = 0; i < limit && src[i] != '\0'; ++i)
+        dst[i] = src[i];
+}
+
+} // namespace
+
+void strip_extension(char *path)
+{
+    char *sep = last_separator(path);
+    char *name = sep == nullptr ? path : sep + 1;
+    char *dot = std::strrchr(name, '.');
+    if (dot != nullptr)
+        *dot = '\0';
+}
+
+void strip_directory(char *path)
+{
+    const char *sep = last_separator(path);
+    if (sep != nullptr)
+        std::memmove(path, sep + 1, std::strlen(sep + 1) + 1);
+}
+
+void upcase_name(char *name)
+{
+    for (auto *p = reinterpret_cast<unsigned char *>(name); *p != '\0'; ++p) {
+        if (is_lead_byte(*p)) {
+            // The trail byte may look like a lower-case letter; it is not one.
+            if (*++p == '\0')
+                return;
+        } else {
+            *p = static_cast<unsigned char>(std::toupper(*p));
+        }
+    }
+}
+
+void make_output_name(const char *stem, char (&out)[PATH_BUF_LEN])
+{
+    std::memset(out, 0, sizeof out);
+    copy_cut(out, stem, MAX_STEM_CHARS);
+    std::memcpy(out + std::strlen(out), DEFAULT_EXTENSION, sizeof DEFAULT_EXTENSION);
+}
+
+void take_title(const char *text, char (&title)[TITLE_BUF_LEN])
+{
+    std::memset(title, 0, sizeof title);
+    copy_cut(title, text, TITLE_LEN);
+}
+
+void derive_title(char *stem, char (&title)[TITLE_BUF_LEN])
+{
+    std::memset(title, 0, sizeof title);
+    strip_directory(stem);
+    upcase_name(stem);
+    std::memcpy(title, DEFAULT_TITLE_PREFIX, DEFAULT_TITLE_PREFIX_LEN);
+    copy_cut(title + DEFAULT_TITLE_PREFIX_LEN, stem, MAX_TITLE_NAME_LEN);
+}
+
+} // namespace cardwrap

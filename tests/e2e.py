@@ -1,0 +1,306 @@
+#!/usr/bin/env python3
+"""Runs the built tool as its users do, each case in a fresh folder, and checks
+the exact bytes on standard output, the exit status, and every file in the
+folder afterwards: the ones the case expects to change, and that nothing else
+was created, changed or removed.
+
+    e2e.py --tool PATH [--emulator CMD] [--windows] GROUP
+"""
+import argparse
+import dataclasses
+import os
+import resource
+import stat
+import subprocess
+import sys
+import tempfile
+
+BANNER = b"cardwrap version 1.1\n"
+USAGE = (b"Usage: cardwrap in-filename [memcard-title [out-filename]]\n"
+         b"   ex)cardwrap pkapp.pda BBSSSSP00000FILE01\n")
+BLOCK = 8192
+MAX = 15 * BLOCK
+DIR = object()  # in Case.files: a folder rather than a file
+
+
+def image(title, data, blocks):
+    """The save image as laid out: a 20-byte title field, 34 zero bytes, the
+    data, zero bytes to the end of the last block."""
+    assert len(title) <= 20
+    return title + bytes(20 - len(title)) + bytes(34) + data + bytes(blocks * BLOCK - len(data))
+
+
+def summary(size, blocks):
+    return b"%d => %d bytes [%d blocks]\n" % (size, blocks * BLOCK + 34, blocks)
+
+
+def b(text):
+    return text if isinstance(text, bytes) else text.encode()
+
+
+@dataclasses.dataclass
+class Case:
+    name: str
+    args: list
+    stdout: bytes                                       # after the banner
+    status: int = 0
+    files: dict = dataclasses.field(default_factory=dict)    # laid out before the run
+    changes: dict = dataclasses.field(default_factory=dict)  # path: bytes, or None for gone
+    only: str = ""                                      # "posix" or "windows"
+    fsize_limit: int = 0                                # bytes, on POSIX
+
+
+def converted(name, path, data, title, blocks, args=None, out=None, **kw):
+    """A conversion that succeeds and writes one image."""
+    out = out or os.path.splitext(path)[0] + ".mcx"
+    return Case(name, args or [path], summary(len(data), blocks),
+                files={path: data, **kw.pop("files", {})},
+                changes={out: image(title, data, blocks)}, **kw)
+
+
+def refused(name, args, message, path, files=None, **kw):
+    """A run that prints one error line and changes nothing."""
+    return Case(name, args, b(message) + b" : " + b(path) + b"\n", 1, files or {}, **kw)
+
+
+APP = b"\x01PKAPP\x00\x0a\x0d\x1a\xff data"
+
+
+def usage_cases():
+    return [
+        Case("no arguments", [], USAGE),
+        Case("slash question mark", ["/?"], USAGE),
+        Case("dash question mark", ["-?"], USAGE),
+        refused("help word with a title is a path", ["/?", "T"], "Cannot read", "/?"),
+        refused("help word with title and output", ["-?", "T", "out.mcx"], "Cannot read", "-?"),
+        refused("dash h is a path", ["-h"], "Cannot read", "-h"),
+        refused("slash h is a path", ["/h"], "Cannot read", "/h", only="posix"),
+        refused("lone question mark is a path", ["?"], "Cannot read", "?"),
+        refused("upper-case help word is a path", ["-H"], "Cannot read", "-H"),
+        converted("an existing file named -h", "-h", APP, b"BBSSSSP-H", 1),
+    ]
+
+
+def long_name(dir_len, name_len, ext):
+    return "d" * dir_len + "/" + "n" * name_len + ext
+
+
+def naming_cases():
+    title20 = "12345678901234567890"
+    return [
+        converted("plain name", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1),
+        converted("in a folder", "dir/pkapp.pda", APP, b"BBSSSSPPKAPP", 1),
+        converted("letter case kept in output name", "Dir/PkApp.pda", APP, b"BBSSSSPPKAPP", 1),
+        converted("last dot only", "dir/a.b.c", APP, b"BBSSSSPA.B", 1, out="dir/a.b.mcx"),
+        converted("name that is all extension", ".pda", APP, b"BBSSSSP", 1, out=".mcx"),
+        converted("no extension", "pkapp", APP, b"BBSSSSPPKAPP", 1, out="pkapp.mcx"),
+        converted("no extension in a dotted folder", "dir.d/pkapp", APP, b"BBSSSSPPKAPP", 1,
+                  out="dir.d/pkapp.mcx"),
+        converted("trailing dot", "pkapp.", APP, b"BBSSSSPPKAPP", 1, out="pkapp.mcx", only="posix"),
+        converted("13-byte name fills the title", "abcdefghijklm.pda", APP,
+                  b"BBSSSSPABCDEFGHIJKLM", 1),
+        converted("14-byte name is cut", "abcdefghijklmn.pda", APP, b"BBSSSSPABCDEFGHIJKLM", 1),
+        converted("backslash is a separator", "dir\\pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
+                  out="dir\\pkapp.mcx", only="posix"),
+        converted("Shift_JIS name keeps its trail bytes", b"a\x82\x61b.pda", APP,
+                  b"BBSSSSPA\x82\x61B", 1, out=b"a\x82\x61b.mcx", only="posix"),
+        converted("given title taken as it is", "pkapp.pda", APP, b"lower Case", 1,
+                  args=["pkapp.pda", "lower Case"]),
+        converted("given title of 20 bytes", "pkapp.pda", APP, b(title20), 1,
+                  args=["pkapp.pda", title20]),
+        converted("given title of 21 bytes is cut", "pkapp.pda", APP, b(title20), 1,
+                  args=["pkapp.pda", title20 + "X"]),
+        converted("empty given title", "pkapp.pda", APP, b"", 1, args=["pkapp.pda", ""]),
+        converted("output name used as given", "pkapp.pda", APP, b"T", 1,
+                  args=["pkapp.pda", "T", "out"], out="out"),
+        converted("arguments after the third ignored", "pkapp.pda", APP, b"T", 1,
+                  args=["pkapp.pda", "T", "out.bin", "extra", "more"], out="out.bin"),
+        converted("input replaced by its own image", "pkapp.mcx", APP, b"BBSSSSPPKAPP", 1),
+        converted("input named as the output", "pkapp.pda", APP, b"T", 1,
+                  args=["pkapp.pda", "T", "pkapp.pda"], out="pkapp.pda"),
+        converted("existing output replaced", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
+                  files={"pkapp.mcx": b"old" * 5000}),
+        converted("260-byte path, 256-byte stem", long_name(100, 155, ".pda"), APP,
+                  b"BBSSSSPNNNNNNNNNNNNN", 1, only="posix"),
+        converted("256-byte stem from a trailing dot", long_name(100, 155, "."), APP,
+                  b"BBSSSSPNNNNNNNNNNNNN", 1, out=long_name(100, 155, ".mcx"), only="posix"),
+        converted("260-byte path with an output name", long_name(100, 159, ""), APP, b"T", 1,
+                  args=[long_name(100, 159, ""), "T", "out.mcx"], out="out.mcx", only="posix"),
+        refused("261-byte path", [long_name(100, 156, ".pda"), "T", "out.mcx"],
+                "Path too long", long_name(100, 156, ".pda"),
+                files={long_name(100, 156, ".pda"): APP}, only="posix"),
+        refused("257-byte stem", [long_name(100, 156, ".")], "Path too long",
+                long_name(100, 156, "."), files={long_name(100, 156, "."): APP}, only="posix"),
+        refused("260-byte stem", [long_name(100, 159, "")], "Path too long",
+                long_name(100, 159, ""), files={long_name(100, 159, ""): APP}, only="posix"),
+        refused("very long path", ["x" * 5000], "Path too long", "x" * 5000),
+    ]
+
+
+def sizes_cases():
+    cases = []
+    for size, blocks in [(1, 1), (8191, 1), (8192, 1), (8193, 2), (16384, 2),
+                         (16385, 3), (MAX - 1, 15), (MAX, 15)]:
+        data = bytes((i * 7 + 3) % 256 for i in range(size))
+        cases.append(converted("%d bytes" % size, "in.pda", data, b"BBSSSSPIN", blocks))
+    for size in [MAX + 1, MAX + BLOCK, 4 * MAX]:
+        cases.append(refused("%d bytes" % size, ["in.pda"], "File size too large", "in.pda",
+                             files={"in.pda": b"x" * size, "in.mcx": b"kept"}))
+    cases.append(refused("empty input", ["in.pda"], "Cannot read", "in.pda",
+                         files={"in.pda": b"", "in.mcx": b"kept"}))
+    return cases
+
+
+def bytes_cases():
+    patterns = {
+        "every byte value": bytes(range(256)) * 40,
+        "one zero byte": b"\x00",
+        "one 0xFF byte": b"\xff",
+        "0xFF throughout": b"\xff" * BLOCK,
+        "line ends": b"\r\n\n\r" * 3000,
+        "end-of-file marks": b"\x1a" * 100 + b"after",
+        "ends on a zero": b"data\x00",
+        "ends on CR": b"data\r",
+    }
+    return [converted(name, "in.pda", data, b"T", (len(data) + BLOCK - 1) // BLOCK,
+                      args=["in.pda", "T"]) for name, data in patterns.items()]
+
+
+def failures_cases():
+    return [
+        refused("missing input", ["nothing.pda"], "Cannot read", "nothing.pda"),
+        refused("missing input leaves the output", ["nothing.pda"], "Cannot read", "nothing.pda",
+                files={"nothing.mcx": b"kept"}),
+        refused("input is a folder", ["folder.pda"], "Cannot read", "folder.pda",
+                files={"folder.pda": DIR, "folder.mcx": b"kept"}),
+        refused("output folder missing", ["pkapp.pda", "T", "no/such/out.mcx"], "Cannot write",
+                "no/such/out.mcx", files={"pkapp.pda": APP}),
+        refused("output is a folder", ["pkapp.pda", "T", "out"], "Cannot write", "out",
+                files={"pkapp.pda": APP, "out": DIR}),
+        refused("full device", ["pkapp.pda", "T", "/dev/full"], "Cannot write", "/dev/full",
+                files={"pkapp.pda": APP}, only="posix"),
+        refused("file-size limit cuts the write", ["in.pda"], "Cannot write", "in.mcx",
+                files={"in.pda": b"y" * MAX}, only="posix", fsize_limit=65536),
+        refused("cut write removes the replaced output", ["in.pda"], "Cannot write", "in.mcx",
+                files={"in.pda": b"y" * MAX, "in.mcx": b"old"}, changes={"in.mcx": None},
+                only="posix", fsize_limit=65536),
+    ]
+
+
+GROUPS = {"usage": usage_cases, "naming": naming_cases, "sizes": sizes_cases,
+          "bytes": bytes_cases, "failures": failures_cases}
+
+
+def lay_out(root, files):
+    for path, data in files.items():
+        full = os.path.join(root, os.fsdecode(path))
+        if data is DIR:
+            os.makedirs(full, exist_ok=True)
+            continue
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as f:
+            f.write(data)
+
+
+def snapshot(root):
+    """Every file and folder below root: a file's bytes and modification time,
+    so that a rewrite with the same bytes shows too; (None, None) for a folder."""
+    seen = {}
+    for folder, dirs, names in os.walk(root):
+        for name in dirs + names:
+            full = os.path.join(folder, name)
+            rel = os.fsencode(os.path.relpath(full, root))
+            st = os.lstat(full)
+            if stat.S_ISDIR(st.st_mode):
+                seen[rel] = (None, None)
+                continue
+            with open(full, "rb") as f:
+                seen[rel] = (f.read(), st.st_mtime_ns)
+    return seen
+
+
+class Tool:
+    def __init__(self, command, windows):
+        self.command = command
+        self.windows = windows
+
+    def run(self, case, cwd):
+        def limit():
+            if case.fsize_limit:
+                resource.setrlimit(resource.RLIMIT_FSIZE, (case.fsize_limit, case.fsize_limit))
+        proc = subprocess.run(self.command + [b(a) for a in case.args], cwd=cwd,
+                              stdin=subprocess.DEVNULL, capture_output=True,
+                              preexec_fn=limit, timeout=120)
+        return proc.stdout, proc.returncode, proc.stderr
+
+    def lines(self, text):
+        """The lines as the platform's console ends them."""
+        return text.replace(b"\n", b"\r\n") if self.windows else text
+
+
+def check(tool, case):
+    """The case's faults, as lines of text; none when it passed."""
+    faults = []
+    with tempfile.TemporaryDirectory(prefix="cardwrap-e2e-") as root:
+        lay_out(root, case.files)
+        before = snapshot(root)
+        stdout, status, stderr = tool.run(case, root)
+        after = snapshot(root)
+        want = tool.lines(BANNER + case.stdout)
+        if stdout != want:
+            faults.append("stdout %r, want %r" % (stdout[:300], want[:300]))
+        if status != case.status:
+            faults.append("status %d, want %d" % (status, case.status))
+        if stderr and not tool.windows:
+            faults.append("stderr %r, want nothing" % stderr[:300])
+        expected = {path: (data, None) for path, (data, _) in before.items()}
+        for path, data in case.changes.items():
+            if data is None:
+                expected.pop(b(path), None)
+            else:
+                expected[b(path)] = (data, None)
+        for path in sorted(set(expected) | set(after)):
+            if path not in after:
+                faults.append("%r is gone" % path)
+            elif path not in expected:
+                faults.append("%r was created" % path)
+            elif after[path][0] != expected[path][0]:
+                got = after[path][0]
+                faults.append("%r holds %s, want %d bytes" % (
+                    path, "a folder" if got is None else "%d other bytes" % len(got),
+                    len(expected[path][0] or b"")))
+            elif b(path) not in {b(p) for p in case.changes} and after[path] != before[path]:
+                faults.append("%r was rewritten" % path)
+    if any(a == "/dev/full" for a in case.args) and not stat.S_ISCHR(os.stat("/dev/full").st_mode):
+        faults.append("/dev/full is no longer a device")
+    return faults
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--emulator", default="", help="command that runs the tool, if any")
+    parser.add_argument("--windows", action="store_true", help="the tool is a Windows build")
+    parser.add_argument("group", choices=sorted(GROUPS))
+    opts = parser.parse_args()
+    command = opts.emulator.split() + [os.path.abspath(opts.tool)]
+    tool = Tool([b(c) for c in command], opts.windows)
+    platform = "windows" if opts.windows else "posix"
+
+    passed = failed = skipped = 0
+    for case in GROUPS[opts.group]():
+        if case.only and case.only != platform:
+            skipped += 1
+            continue
+        faults = check(tool, case)
+        if faults:
+            failed += 1
+            print("FAIL %s: %s" % (case.name, "; ".join(faults)))
+        else:
+            passed += 1
+    print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
+    return 1 if failed or not passed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
