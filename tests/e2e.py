@@ -134,6 +134,19 @@ def naming_cases():
         refused("260-byte stem", [long_name(100, 159, "")], "Path too long",
                 long_name(100, 159, ""), files={long_name(100, 159, ""): APP}, only="posix"),
         refused("very long path", ["x" * 5000], "Path too long", "x" * 5000),
+        # Windows reads a backslash as a separator too, drops a name's trailing
+        # dots, matches names without regard to case and resolves a drive
+        # prefix with no separator against that drive's current folder.
+        converted("backslash names a folder", "dir/pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
+                  args=["dir\\pkapp.pda"], only="windows"),
+        converted("input's trailing dot dropped", "pkapp", APP, b"BBSSSSPPKAPP", 1,
+                  args=["pkapp."], only="windows"),
+        converted("output's trailing dot dropped", "pkapp.pda", APP, b"T", 1,
+                  args=["pkapp.pda", "T", "out."], out="out", only="windows"),
+        converted("names match in any case", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
+                  args=["PKAPP.PDA"], out="PKAPP.mcx", only="windows"),
+        converted("drive prefix without a separator", "pkapp.pda", APP, b"BBSSSSPZ:PKAPP", 1,
+                  args=["Z:pkapp.pda"], only="windows"),
     ]
 
 
@@ -283,7 +296,8 @@ def main():
     parser.add_argument("--windows", action="store_true", help="the tool is a Windows build")
     parser.add_argument("group", choices=sorted(GROUPS))
     opts = parser.parse_args()
-    command = opts.emulator.split() + [os.path.abspath(opts.tool)]
+    command = [os.path.abspath(c) if os.sep in c else c for c in opts.emulator.split()]
+    command.append(os.path.abspath(opts.tool))
     tool = Tool([b(c) for c in command], opts.windows)
     platform = "windows" if opts.windows else "posix"
 
