@@ -37,7 +37,7 @@ int run(int argc, const char *const argv[])
     const char *in_path = argv[1];
     if (std::strlen(in_path) > MAX_PATH_CHARS)
         return path_too_long(in_path);
-    std::memcpy(stem, in_path, std::strlen(in_path));
+    std::memcpy(stem, in_path, std::strlen(in_path) + 1);
     strip_extension(stem);
 
     const char *out_path = argv[3];

@@ -22,13 +22,12 @@ bool write_bytes(std::FILE *stream, const unsigned char *bytes, int count)
     return std::fwrite(bytes, 1, want, stream) == want;
 }
 
-bool write_image(std::FILE *stream, const char (&title)[TITLE_BUF_LEN],
-                 const unsigned char *data, int size, int fill)
+bool write_image(std::FILE *stream, const char (&title)[TITLE_BUF_LEN], const unsigned char *data,
+                 int size, int fill)
 {
     const auto *title_bytes = reinterpret_cast<const unsigned char *>(title);
-    return write_bytes(stream, title_bytes, TITLE_LEN) &&
-           write_zeros(stream, HEADER_FILL_LEN) && write_bytes(stream, data, size) &&
-           write_zeros(stream, fill);
+    return write_bytes(stream, title_bytes, TITLE_LEN) && write_zeros(stream, HEADER_FILL_LEN) &&
+           write_bytes(stream, data, size) && write_zeros(stream, fill);
 }
 
 bool close_output(std::FILE *stream)

@@ -44,8 +44,8 @@ TEST(CountBlocks, SmallestNumberOfWholeBlocks)
         int size;
         int blocks;
     } cases[] = {
-        {1, 1},     {8191, 1},  {8192, 1},       {8193, 2},       {16384, 2},
-        {16385, 3}, {57344, 7}, {122879, 15},    {122880, 15},
+        {1, 1},     {8191, 1},  {8192, 1},    {8193, 2},    {16384, 2},
+        {16385, 3}, {57344, 7}, {122879, 15}, {122880, 15},
     };
     for (const auto &c : cases)
         EXPECT_EQ(cardwrap::count_blocks(c.size), c.blocks) << c.size;
@@ -64,8 +64,7 @@ TEST(WriteImage, TitleFieldHeaderFillDataThenZeroFill)
              "\0\0\0"s},
         // A full title runs to the end of its field; the buffer's last,
         // always-zero byte is not part of the image.
-        {"12345678901234567890", "x", 0,
-         "12345678901234567890"s + std::string(34, '\0') + "x"},
+        {"12345678901234567890", "x", 0, "12345678901234567890"s + std::string(34, '\0') + "x"},
         {"", "\xFF", 8191, std::string(54, '\0') + "\xFF" + std::string(8191, '\0')},
     };
     for (const auto &c : cases) {
@@ -130,7 +129,8 @@ TEST(LoadInput, AcceptsOneToFifteenBlocks)
         std::memset(data, 0, sizeof data);
         EXPECT_EQ(cardwrap::load_input(path.c_str(), data, got), load_status::ok) << size;
         EXPECT_EQ(got, size);
-        EXPECT_EQ(std::string(reinterpret_cast<char *>(data), static_cast<std::size_t>(got)), bytes);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(data), static_cast<std::size_t>(got)),
+                  bytes);
         std::remove(path.c_str());
     }
 }

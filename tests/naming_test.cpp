@@ -41,6 +41,8 @@ std::string field(std::string text)
 
 TEST(StripExtension, CutsOnlyTheLastComponentsExtension)
 {
+    // Kept as laid out: a hex escape ends where a literal is split.
+    // clang-format off
     const rewrite_case cases[] = {
         {"pkapp.pda", "pkapp"},
         {"dir/pkapp.pda", "dir/pkapp"},
@@ -62,6 +64,7 @@ TEST(StripExtension, CutsOnlyTheLastComponentsExtension)
         {"a.b\x83\x5C" "c", "a.b\x83\x5C" "c"},
         {"\x83\x5C.pda", "\x83\x5C"},
     };
+    // clang-format on
     for (const auto &c : cases)
         EXPECT_EQ(rewrite(c.in, cardwrap::strip_extension), c.out) << c.in;
 }
@@ -85,6 +88,8 @@ TEST(StripDirectory, KeepsWhatFollowsTheLastSeparator)
 
 TEST(UpcaseName, UpcasesAsciiLettersAndKeepsDoubleByteCharactersWhole)
 {
+    // Kept as laid out: a hex escape ends where a literal is split.
+    // clang-format off
     const rewrite_case cases[] = {
         {"pkapp", "PKAPP"},
         {"MiXeD_09.a-z", "MIXED_09.A-Z"},
@@ -105,6 +110,7 @@ TEST(UpcaseName, UpcasesAsciiLettersAndKeepsDoubleByteCharactersWhole)
         {"\xFD" "a", "\xFD" "A"},
         {"\xFF" "a", "\xFF" "A"},
     };
+    // clang-format on
     for (const auto &c : cases)
         EXPECT_EQ(rewrite(c.in, cardwrap::upcase_name), c.out) << c.in;
 }
@@ -119,6 +125,8 @@ struct derive_case {
 // stem, then the title from what is left of it.
 TEST(DerivedNames, OutputNameAndTitleFromTheInputPath)
 {
+    // Kept as laid out: a hex escape ends where a literal is split.
+    // clang-format off
     const derive_case cases[] = {
         {"pkapp.pda", "pkapp.mcx", "BBSSSSPPKAPP"},
         {"C:\\work\\pkapp.pda", "C:\\work\\pkapp.mcx", "BBSSSSPPKAPP"},
@@ -135,6 +143,7 @@ TEST(DerivedNames, OutputNameAndTitleFromTheInputPath)
         // Cut by bytes, even between the two bytes of a character.
         {"abcdefghijkl\x82\xA0.pda", "abcdefghijkl\x82\xA0.mcx", "BBSSSSPABCDEFGHIJKL\x82"},
     };
+    // clang-format on
     for (const auto &c : cases) {
         char stem[PATH_BUF_LEN] = {};
         char out[PATH_BUF_LEN];
