@@ -40,12 +40,13 @@ int run(int argc, const char *const argv[])
     std::memcpy(stem, in_path, std::strlen(in_path) + 1);
     strip_extension(stem);
 
-    const char *out_path = argv[3];
-    if (argc < 4) {
+    const char *out_path = default_out;
+    if (argc >= 4) {
+        out_path = argv[3];
+    } else {
         if (std::strlen(stem) > MAX_STEM_CHARS)
             return path_too_long(in_path);
         make_output_name(stem, default_out);
-        out_path = default_out;
     }
 
     // Deriving the title cuts the stem down, so it comes after the output name.
@@ -73,7 +74,8 @@ int run(int argc, const char *const argv[])
     const bool written = write_image(out, title, data, size, blocks * BLOCK_SIZE - size);
     if (!close_output(out) || !written) {
         // A short image would pass for a good one. A device or a pipe is
-        // not ours to remove.
+        // not ours to remove. Should the removal fail too, the line below
+        // still says the image was not written.
         if (regular)
             std::remove(out_path);
         return cannot_write(out_path);

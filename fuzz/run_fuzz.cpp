@@ -72,8 +72,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const bool given = size % 2 == 1;
     const std::string arg(reinterpret_cast<const char *>(data), size);
     const std::string given_title = arg.substr(0, std::min(arg.find('\0'), std::size_t{24}));
-    const char *argv[] = {"cardwrap", in.c_str(), given_title.c_str(), out.c_str(), nullptr};
-    const int status = run(given ? 4 : 2, argv);
+    // Each vector ends where a real one does, so reading past it shows.
+    const char *given_argv[] = {"cardwrap", in.c_str(), given_title.c_str(), out.c_str(), nullptr};
+    const char *derived_argv[] = {"cardwrap", in.c_str(), nullptr};
+    const int status = given ? run(4, given_argv) : run(2, derived_argv);
     std::fflush(stdout);
 
     bool found = false;
