@@ -35,9 +35,10 @@ int run(int argc, const char *const argv[])
     // Too long a path is refused before any file is opened: cutting it to
     // fit would name some other file.
     const char *in_path = argv[1];
-    if (std::strlen(in_path) > MAX_PATH_CHARS)
+    const std::size_t in_len = std::strlen(in_path);
+    if (in_len > MAX_PATH_CHARS)
         return path_too_long(in_path);
-    std::memcpy(stem, in_path, std::strlen(in_path) + 1);
+    std::memcpy(stem, in_path, in_len + 1);
     strip_extension(stem);
 
     const char *out_path = default_out;

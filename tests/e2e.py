@@ -233,8 +233,10 @@ def snapshot(root):
 
 
 class Tool:
-    def __init__(self, command, windows):
-        self.command = command
+    def __init__(self, tool, emulator, windows):
+        """`tool` run through `emulator` (a command line, or ""), from any folder."""
+        words = emulator.split() + [tool]
+        self.command = [b(os.path.abspath(w) if os.sep in w else w) for w in words]
         self.windows = windows
 
     def run(self, case, cwd):
@@ -296,9 +298,7 @@ def main():
     parser.add_argument("--windows", action="store_true", help="the tool is a Windows build")
     parser.add_argument("group", choices=sorted(GROUPS))
     opts = parser.parse_args()
-    command = [os.path.abspath(c) if os.sep in c else c for c in opts.emulator.split()]
-    command.append(os.path.abspath(opts.tool))
-    tool = Tool([b(c) for c in command], opts.windows)
+    tool = Tool(opts.tool, opts.emulator, opts.windows)
     platform = "windows" if opts.windows else "posix"
 
     passed = failed = skipped = 0

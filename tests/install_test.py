@@ -32,11 +32,10 @@ def main():
         if not os.path.isfile(tool):
             faults.append("no %s" % tool)
         else:
-            command = [os.path.abspath(c) if os.sep in c else c for c in opts.emulator.split()]
             with open(SAMPLE, "rb") as f:
                 sample = f.read()
             case = e2e.converted("installed tool", "pkapp.pda", sample, b"BBSSSSPPKAPP", 1)
-            faults += e2e.check(e2e.Tool([e2e.b(c) for c in command + [tool]], opts.windows), case)
+            faults += e2e.check(e2e.Tool(tool, opts.emulator, opts.windows), case)
         if not opts.windows:
             faults += manual_faults(os.path.join(prefix, "share", "man", "man1", "cardwrap.1"))
     for fault in faults:
