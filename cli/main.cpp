@@ -1,13 +1,8 @@
-#include <csignal>
-
 #include "cli/run.hpp"
+#include "image/output.hpp"
 
 int main(int argc, char *argv[])
 {
-#ifdef SIGXFSZ
-    // A file-size limit must show as a failed write, which the run reports
-    // and cleans up after, not kill the process halfway through an image.
-    std::signal(SIGXFSZ, SIG_IGN);
-#endif
+    cardwrap::ignore_write_signals();
     return cardwrap::run(argc, argv);
 }

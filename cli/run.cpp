@@ -8,6 +8,7 @@
 #include "image/blocks.hpp"
 #include "image/format.hpp"
 #include "image/loader.hpp"
+#include "image/output.hpp"
 #include "image/writer.hpp"
 
 namespace cardwrap {
@@ -25,8 +26,11 @@ int run(int argc, const char *const argv[])
     char stem[PATH_BUF_LEN] = {};
     char default_out[PATH_BUF_LEN] = {};
     char title[TITLE_BUF_LEN] = {};
-    unsigned char data[MAX_DATA_LEN];
+    // Static, not on the stack: a small stack limit must not end the run
+    // before it has said anything.
+    static unsigned char data[MAX_DATA_LEN];
     int size = 0;
+    output out{};
 
     banner();
     if (argc < 2 || (argc < 3 && is_help_word(argv[1])))
@@ -68,19 +72,14 @@ int run(int argc, const char *const argv[])
 
     // Opened only now that the input is whole and accepted, so no failure
     // before this point touches a file at the output path, even the input.
-    std::FILE *out = std::fopen(out_path, "wb");
-    if (out == nullptr)
+    if (!open_output(out, out_path))
         return cannot_write(out_path);
-    const bool regular = is_regular_file(out);
-    const bool written = write_image(out, title, data, size, blocks * BLOCK_SIZE - size);
-    if (!close_output(out) || !written) {
-        // A short image would pass for a good one. A device or a pipe is
-        // not ours to remove. Should the removal fail too, the line below
-        // still says the image was not written.
-        if (regular)
-            std::remove(out_path);
+    if (!write_image(out.stream, title, data, size, blocks * BLOCK_SIZE - size)) {
+        abandon_output(out);
         return cannot_write(out_path);
     }
+    if (!commit_output(out))
+        return cannot_write(out_path);
     return summary(size, blocks);
 }
 

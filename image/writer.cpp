@@ -1,7 +1,5 @@
 #include "image/writer.hpp"
 
-#include <sys/stat.h>
-
 namespace cardwrap {
 namespace {
 
@@ -35,12 +33,6 @@ bool close_output(std::FILE *stream)
     const bool flushed = std::fflush(stream) == 0 && std::ferror(stream) == 0;
     const bool closed = std::fclose(stream) == 0;
     return flushed && closed;
-}
-
-bool is_regular_file(std::FILE *stream)
-{
-    struct stat st {};
-    return fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 } // namespace cardwrap

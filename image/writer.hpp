@@ -20,8 +20,4 @@ bool write_image(std::FILE *stream, const char (&title)[TITLE_BUF_LEN], const un
 // any earlier write on it did; the stream is closed whatever the outcome.
 bool close_output(std::FILE *stream);
 
-// True if `stream` writes to a regular file, which is what may be removed
-// when writing it fails; a device or a pipe never is.
-bool is_regular_file(std::FILE *stream);
-
 } // namespace cardwrap

@@ -14,6 +14,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import threading
 
 BANNER = b"cardwrap version 1.1\n"
 USAGE = (b"Usage: cardwrap in-filename [memcard-title [out-filename]]\n"
@@ -21,6 +22,8 @@ USAGE = (b"Usage: cardwrap in-filename [memcard-title [out-filename]]\n"
 BLOCK = 8192
 MAX = 15 * BLOCK
 DIR = object()  # in Case.files: a folder rather than a file
+FIFO = ("fifo",)  # how a snapshot shows a FIFO
+NOBODY = 65534  # the unprivileged user that root runs the tool as, where a case asks
 
 
 def image(title, data, blocks):
@@ -48,6 +51,13 @@ class Case:
     changes: dict = dataclasses.field(default_factory=dict)  # path: bytes, or None for gone
     only: str = ""                                      # "posix" or "windows"
     fsize_limit: int = 0                                # bytes, on POSIX
+    stack_limit: int = 0                                # bytes, on POSIX
+    umask: int = -1                                     # on POSIX; -1 leaves it as it is
+    setup: object = None                # function(root): links, FIFOs and modes to lay out
+    modes: dict = dataclasses.field(default_factory=dict)  # path: permission bits afterwards
+    unprivileged: bool = False          # run without root's power over permissions
+    reader: str = ""                    # on the FIFO "pipe": "whole" reads it all, "gone" leaves
+    piped: bytes = None                 # what a "whole" reader must get
 
 
 def converted(name, path, data, title, blocks, args=None, out=None, **kw):
@@ -77,6 +87,7 @@ def usage_cases():
         refused("slash h is a path", ["/h"], "Cannot read", "/h", only="posix"),
         refused("lone question mark is a path", ["?"], "Cannot read", "?"),
         refused("upper-case help word is a path", ["-H"], "Cannot read", "-H"),
+        refused("help word with more after it is a path", ["-?x"], "Cannot read", "-?x"),
         converted("an existing file named -h", "-h", APP, b"BBSSSSP-H", 1),
     ]
 
@@ -194,14 +205,117 @@ def failures_cases():
                 files={"pkapp.pda": APP}, only="posix"),
         refused("file-size limit cuts the write", ["in.pda"], "Cannot write", "in.mcx",
                 files={"in.pda": b"y" * MAX}, only="posix", fsize_limit=65536),
-        refused("cut write removes the replaced output", ["in.pda"], "Cannot write", "in.mcx",
-                files={"in.pda": b"y" * MAX, "in.mcx": b"old"}, changes={"in.mcx": None},
-                only="posix", fsize_limit=65536),
+        refused("cut write keeps the replaced output", ["in.pda"], "Cannot write", "in.mcx",
+                files={"in.pda": b"y" * MAX, "in.mcx": b"old"}, only="posix", fsize_limit=65536),
+        refused("cut write keeps the input it was to replace", ["in.mcx"], "Cannot write",
+                "in.mcx", files={"in.mcx": b"y" * MAX}, only="posix", fsize_limit=65536),
+        # The image fits in the stream's buffer until the close flushes it.
+        refused("write failing only at the final flush", ["in.pda"], "Cannot write", "in.mcx",
+                files={"in.pda": b"z"}, only="posix", fsize_limit=BLOCK),
+        refused("final flush failing keeps the old output", ["in.pda"], "Cannot write", "in.mcx",
+                files={"in.pda": b"z", "in.mcx": b"old"}, only="posix", fsize_limit=BLOCK),
     ]
 
 
+def made_mode(umask):
+    """The permissions a file made with open(..., 0666) gets under `umask`."""
+    with tempfile.TemporaryDirectory(prefix="cardwrap-e2e-") as folder:
+        old = os.umask(umask)
+        try:
+            os.close(os.open(os.path.join(folder, "f"), os.O_CREAT | os.O_WRONLY, 0o666))
+        finally:
+            os.umask(old)
+        return stat.S_IMODE(os.stat(os.path.join(folder, "f")).st_mode)
+
+
+def chmod(path, mode):
+    return lambda root: os.chmod(os.path.join(root, path), mode)
+
+
+def symlinks(*pairs):
+    """Links made as (name, what it points to) pairs."""
+    def make(root):
+        for name, target in pairs:
+            os.symlink(target, os.path.join(root, name))
+    return make
+
+
+def hardlink(existing, name):
+    return lambda root: os.link(os.path.join(root, existing), os.path.join(root, name))
+
+
+def fifo(root):
+    os.mkfifo(os.path.join(root, "pipe"))
+
+
+def outputs_cases():
+    old = b"old image" * 100
+    big = b"y" * MAX
+    app = {"pkapp.pda": APP}
+    given = ["pkapp.pda", "T"]
+    return [
+        converted("new output's mode under umask 000", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
+                  umask=0, modes={"pkapp.mcx": made_mode(0)}, only="posix"),
+        converted("new output's mode under umask 022", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
+                  umask=0o022, modes={"pkapp.mcx": made_mode(0o022)}, only="posix"),
+        converted("new output's mode under umask 077", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
+                  umask=0o077, modes={"pkapp.mcx": made_mode(0o077)}, only="posix"),
+        converted("replaced output keeps mode 0640", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
+                  files={"pkapp.mcx": old}, setup=chmod("pkapp.mcx", 0o640),
+                  modes={"pkapp.mcx": 0o640}, only="posix"),
+        converted("symlinked output stays a link", "pkapp.pda", APP, b"T", 1,
+                  args=given + ["link.mcx"], out="real/save.mcx", files={"real/save.mcx": old},
+                  setup=symlinks(("link.mcx", "real/save.mcx")), only="posix"),
+        converted("chain of relative links followed", "pkapp.pda", APP, b"T", 1,
+                  args=given + ["a.mcx"], out="sub/c.mcx", files={"sub/c.mcx": old},
+                  setup=symlinks(("a.mcx", "sub/b.mcx"), ("sub/b.mcx", "c.mcx")), only="posix"),
+        converted("dangling link creates its target", "pkapp.pda", APP, b"T", 1,
+                  args=given + ["link.mcx"], out="made.mcx",
+                  setup=symlinks(("link.mcx", "made.mcx")), only="posix"),
+        refused("link loop", given + ["loop.mcx"], "Cannot write", "loop.mcx", files=app,
+                setup=symlinks(("loop.mcx", "loop.mcx")), only="posix"),
+        Case("FIFO written in place", given + ["pipe"], summary(len(APP), 1), files=app,
+             setup=fifo, changes={"pipe": FIFO}, reader="whole", piped=image(b"T", APP, 1),
+             only="posix"),
+        refused("FIFO whose reader leaves", ["in.pda", "T", "pipe"], "Cannot write", "pipe",
+                files={"in.pda": big}, setup=fifo, changes={"pipe": FIFO}, reader="gone",
+                only="posix"),
+        Case("device written in place", given + ["/dev/null"], summary(len(APP), 1), files=app,
+             only="posix"),
+        Case("device written in place", given + ["NUL"], summary(len(APP), 1), files=app,
+             only="windows"),
+        converted("hard-linked output: the other name keeps its bytes", "pkapp.pda", APP,
+                  b"BBSSSSPPKAPP", 1, files={"pkapp.mcx": old},
+                  setup=hardlink("pkapp.mcx", "snap.mcx"), only="posix"),
+        refused("input hard-linked as the output survives a cut write", ["in.pda"],
+                "Cannot write", "in.mcx", files={"in.pda": big},
+                setup=hardlink("in.pda", "in.mcx"), only="posix", fsize_limit=65536),
+        refused("read-only output refused and kept", ["pkapp.pda"], "Cannot write", "pkapp.mcx",
+                files={**app, "pkapp.mcx": old}, setup=chmod("pkapp.mcx", 0o444),
+                unprivileged=True),
+        converted("folder taking no new name: written in place", "dir/pkapp.pda", APP,
+                  b"BBSSSSPPKAPP", 1, files={"dir/pkapp.mcx": old},
+                  setup=lambda root: (chmod("dir/pkapp.mcx", 0o666)(root),
+                                      chmod("dir", 0o555)(root)),
+                  unprivileged=True, only="posix"),
+        refused("folder taking no new name, no output yet", ["dir/pkapp.pda"], "Cannot write",
+                "dir/pkapp.mcx", files={"dir/pkapp.pda": APP}, setup=chmod("dir", 0o555),
+                unprivileged=True, only="posix"),
+        converted("name with no room for a suffix: written in place", "pkapp.pda", APP, b"T", 1,
+                  args=given + ["n" * 251 + ".mcx"], out="n" * 251 + ".mcx", only="posix"),
+        converted("15 blocks under a 128 KiB stack", "in.pda", big, b"BBSSSSPIN", 15,
+                  stack_limit=128 * 1024, only="posix"),
+    ]
+
+
+def canary_cases():
+    """A wrong expectation: this group must fail wherever it runs."""
+    return [Case("canary", [], b"not the usage text\n")]
+
+
 GROUPS = {"usage": usage_cases, "naming": naming_cases, "sizes": sizes_cases,
-          "bytes": bytes_cases, "failures": failures_cases}
+          "bytes": bytes_cases, "failures": failures_cases, "outputs": outputs_cases,
+          "canary": canary_cases}
 
 
 def lay_out(root, files):
@@ -216,8 +330,9 @@ def lay_out(root, files):
 
 
 def snapshot(root):
-    """Every file and folder below root: a file's bytes and modification time,
-    so that a rewrite with the same bytes shows too; (None, None) for a folder."""
+    """Every entry below root: a file's bytes and modification time, so that a
+    rewrite with the same bytes shows too; (None, None) for a folder; a link's
+    target and a FIFO's kind, never what they lead to."""
     seen = {}
     for folder, dirs, names in os.walk(root):
         for name in dirs + names:
@@ -226,10 +341,48 @@ def snapshot(root):
             st = os.lstat(full)
             if stat.S_ISDIR(st.st_mode):
                 seen[rel] = (None, None)
-                continue
-            with open(full, "rb") as f:
-                seen[rel] = (f.read(), st.st_mtime_ns)
+            elif stat.S_ISLNK(st.st_mode):
+                seen[rel] = (("link", os.readlink(full)), st.st_mtime_ns)
+            elif stat.S_ISFIFO(st.st_mode):
+                seen[rel] = (FIFO, st.st_mtime_ns)
+            else:
+                with open(full, "rb") as f:
+                    seen[rel] = (f.read(), st.st_mtime_ns)
     return seen
+
+
+def unprivileged(root):
+    """The words that run a command without root's power over permissions,
+    with the case's folder handed to that user; none when not root."""
+    if os.geteuid() != 0:
+        return []
+    for folder, dirs, names in os.walk(root):
+        for name in [folder] + [os.path.join(folder, n) for n in dirs + names]:
+            os.lchown(name, NOBODY, NOBODY)
+    return [b"setpriv", b"--reuid=%d" % NOBODY, b"--regid=%d" % NOBODY, b"--clear-groups"]
+
+
+class Reader:
+    """Reads the FIFO "pipe" while the tool writes it: all of it ("whole"),
+    or nothing, leaving as soon as the tool has opened it ("gone")."""
+
+    def __init__(self, root, how):
+        self.path = os.path.join(root, "pipe")
+        self.got = b""
+        self.thread = threading.Thread(target=self.read, args=(how,), daemon=True)
+        self.thread.start()
+
+    def read(self, how):
+        with open(self.path, "rb") as f:
+            if how == "whole":
+                self.got = f.read()
+
+    def stop(self):
+        # A tool that never opened the FIFO leaves the reader waiting for a
+        # writer: be that writer, once.
+        if self.thread.is_alive():
+            os.close(os.open(self.path, os.O_WRONLY | os.O_NONBLOCK))
+        self.thread.join(10)
 
 
 class Tool:
@@ -243,7 +396,12 @@ class Tool:
         def limit():
             if case.fsize_limit:
                 resource.setrlimit(resource.RLIMIT_FSIZE, (case.fsize_limit, case.fsize_limit))
-        proc = subprocess.run(self.command + [b(a) for a in case.args], cwd=cwd,
+            if case.stack_limit:
+                resource.setrlimit(resource.RLIMIT_STACK, (case.stack_limit, case.stack_limit))
+            if case.umask >= 0:
+                os.umask(case.umask)
+        prefix = unprivileged(cwd) if case.unprivileged and not self.windows else []
+        proc = subprocess.run(prefix + self.command + [b(a) for a in case.args], cwd=cwd,
                               stdin=subprocess.DEVNULL, capture_output=True,
                               preexec_fn=limit, timeout=120)
         return proc.stdout, proc.returncode, proc.stderr
@@ -253,13 +411,28 @@ class Tool:
         return text.replace(b"\n", b"\r\n") if self.windows else text
 
 
+def describe(content):
+    if content is None:
+        return "a folder"
+    if isinstance(content, tuple):
+        return repr(content)
+    return "%d bytes" % len(content)
+
+
 def check(tool, case):
     """The case's faults, as lines of text; none when it passed."""
     faults = []
     with tempfile.TemporaryDirectory(prefix="cardwrap-e2e-") as root:
         lay_out(root, case.files)
+        if case.setup:
+            case.setup(root)
         before = snapshot(root)
+        reader = Reader(root, case.reader) if case.reader else None
         stdout, status, stderr = tool.run(case, root)
+        if reader:
+            reader.stop()
+            if case.piped is not None and reader.got != case.piped:
+                faults.append("the FIFO's reader got %d other bytes" % len(reader.got))
         after = snapshot(root)
         want = tool.lines(BANNER + case.stdout)
         if stdout != want:
@@ -280,14 +453,22 @@ def check(tool, case):
             elif path not in expected:
                 faults.append("%r was created" % path)
             elif after[path][0] != expected[path][0]:
-                got = after[path][0]
-                faults.append("%r holds %s, want %d bytes" % (
-                    path, "a folder" if got is None else "%d other bytes" % len(got),
-                    len(expected[path][0] or b"")))
+                faults.append("%r holds %s, want %s" % (
+                    path, describe(after[path][0]), describe(expected[path][0])))
             elif b(path) not in {b(p) for p in case.changes} and after[path] != before[path]:
                 faults.append("%r was rewritten" % path)
-    if any(a == "/dev/full" for a in case.args) and not stat.S_ISCHR(os.stat("/dev/full").st_mode):
-        faults.append("/dev/full is no longer a device")
+        for path, mode in case.modes.items():
+            full = os.path.join(root, path)
+            got = stat.S_IMODE(os.lstat(full).st_mode) if os.path.lexists(full) else None
+            if got != mode:
+                faults.append("%r has mode %s, want %o" % (path, got and "%o" % got, mode))
+        # Folders made read-only for the case must be emptied afterwards.
+        for folder, dirs, _ in os.walk(root):
+            for name in dirs:
+                os.chmod(os.path.join(folder, name), 0o755)
+    for device in ("/dev/full", "/dev/null"):
+        if device in case.args and not stat.S_ISCHR(os.stat(device).st_mode):
+            faults.append("%s is no longer a device" % device)
     return faults
 
 

@@ -140,6 +140,7 @@ TEST(DerivedNames, OutputNameAndTitleFromTheInputPath)
         {"abcdefghijklm.pda", "abcdefghijklm.mcx", "BBSSSSPABCDEFGHIJKLM"},
         {"abcdefghijklmn.pda", "abcdefghijklmn.mcx", "BBSSSSPABCDEFGHIJKLM"},
         {"a\x82\x61" "b.pda", "a\x82\x61" "b.mcx", "BBSSSSPA\x82\x61" "B"},
+        {"\x81" "ab.pda", "\x81" "ab.mcx", "BBSSSSP\x81" "aB"},
         // Cut by bytes, even between the two bytes of a character.
         {"abcdefghijkl\x82\xA0.pda", "abcdefghijkl\x82\xA0.mcx", "BBSSSSPABCDEFGHIJKL\x82"},
     };
