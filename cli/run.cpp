@@ -9,6 +9,7 @@
 #include "image/format.hpp"
 #include "image/loader.hpp"
 #include "image/output.hpp"
+#include "image/platform.hpp"
 #include "image/writer.hpp"
 
 namespace cardwrap {
@@ -60,6 +61,10 @@ int run(int argc, const char *const argv[])
     else
         derive_title(stem, title);
 
+    // A name that is not what the user typed names some other file: it is
+    // refused before any file is opened.
+    if (!platform::argument_as_typed(1, in_path))
+        return cannot_read(in_path);
     switch (load_input(in_path, data, size)) {
     case load_status::ok:
         break;
@@ -72,7 +77,8 @@ int run(int argc, const char *const argv[])
 
     // Opened only now that the input is whole and accepted, so no failure
     // before this point touches a file at the output path, even the input.
-    if (!open_output(out, out_path))
+    // A derived name comes from an input path already checked.
+    if ((argc >= 4 && !platform::argument_as_typed(3, out_path)) || !open_output(out, out_path))
         return cannot_write(out_path);
     if (!write_image(out.stream, title, data, size, blocks * BLOCK_SIZE - size)) {
         abandon_output(out);

@@ -8,6 +8,12 @@ namespace cardwrap::platform {
 
 void ignore_write_signals();
 
+// True if `arg`, which the program received as argument `index`, is what the
+// user typed. On Windows a program's narrow arguments are the command line
+// converted to the ANSI code page, where a character the code page lacks
+// becomes a look-alike or '?': a name that differs names some other file.
+bool argument_as_typed(int index, const char *arg);
+
 // Copies `path` to `target` and follows it through any symbolic links to the
 // file they end at, which need not exist. False if the chain is too long or
 // loops.

@@ -122,6 +122,12 @@ void ignore_write_signals()
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
+// The bytes typed are the bytes received.
+bool argument_as_typed(int /*index*/, const char * /*arg*/)
+{
+    return true;
+}
+
 bool resolve_links(const char *path, char *target, int target_len)
 {
     const std::size_t len = std::strlen(path);

@@ -58,6 +58,8 @@ class Case:
     unprivileged: bool = False          # run without root's power over permissions
     reader: str = ""                    # on the FIFO "pipe": "whole" reads it all, "gone" leaves
     piped: bytes = None                 # what a "whole" reader must get
+    cwd: str = ""                       # the folder, in the case's own, that the tool runs in
+    locale: str = ""                    # LANG for the run; the case is skipped where it is missing
 
 
 def converted(name, path, data, title, blocks, args=None, out=None, **kw):
@@ -158,6 +160,23 @@ def naming_cases():
                   args=["PKAPP.PDA"], out="PKAPP.mcx", only="windows"),
         converted("drive prefix without a separator", "pkapp.pda", APP, b"BBSSSSPZ:PKAPP", 1,
                   args=["Z:pkapp.pda"], only="windows"),
+        # The program gets its arguments in the ANSI code page, where a
+        # character the code page lacks turns into a look-alike or '?': such
+        # a name is refused, never taken for another file's.
+        refused("fullwidth letter is not its look-alike", ["\uff41.pda"], "Cannot read", "a.pda",
+                files={"a.pda": APP, "a.mcx": b"good"}, only="windows"),
+        refused("fullwidth solidus does not climb a folder", ["..\uff0fx.pda"], "Cannot read",
+                "../x.pda", files={"x.pda": APP, "x.mcx": b"good", "work": DIR}, cwd="work",
+                only="windows"),
+        refused("name outside the code page", ["\u30bb\u30fc\u30d6.pda"], "Cannot read",
+                "???.pda", files={"\u30bb\u30fc\u30d6.pda": APP}, only="windows"),
+        refused("output name with a fullwidth solidus", ["a.pda", "T", "out\uff0fa.mcx"],
+                "Cannot write", "out/a.mcx", files={"a.pda": APP, "out": DIR}, only="windows"),
+        converted("name the code page holds", "\u00e9.pda", APP, b"BBSSSSP\xe9", 1,
+                  only="windows"),
+        converted("Shift_JIS name under code page 932", "\u30bb\u30fc\u30d6.pda", APP,
+                  b"BBSSSSP\x83\x5a\x81\x5b\x83\x75", 1, locale="ja_JP.UTF-8",
+                  only="windows"),
     ]
 
 
@@ -401,7 +420,9 @@ class Tool:
             if case.umask >= 0:
                 os.umask(case.umask)
         prefix = unprivileged(cwd) if case.unprivileged and not self.windows else []
-        proc = subprocess.run(prefix + self.command + [b(a) for a in case.args], cwd=cwd,
+        env = dict(os.environ, LANG=case.locale) if case.locale else None
+        proc = subprocess.run(prefix + self.command + [b(a) for a in case.args],
+                              cwd=os.path.join(cwd, case.cwd), env=env,
                               stdin=subprocess.DEVNULL, capture_output=True,
                               preexec_fn=limit, timeout=120)
         return proc.stdout, proc.returncode, proc.stderr
@@ -483,8 +504,12 @@ def main():
     platform = "windows" if opts.windows else "posix"
 
     passed = failed = skipped = 0
+    locales = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.lower()
     for case in GROUPS[opts.group]():
-        if case.only and case.only != platform:
+        missing = case.locale and case.locale.lower().replace("utf-8", "utf8") not in locales
+        if (case.only and case.only != platform) or missing:
+            if missing:
+                print("SKIP %s: no %s locale here" % (case.name, case.locale))
             skipped += 1
             continue
         faults = check(tool, case)
