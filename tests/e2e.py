@@ -4,12 +4,14 @@ the exact bytes on standard output, the exit status, and every file in the
 folder afterwards: the ones the case expects to change, and that nothing else
 was created, changed or removed.
 
-    e2e.py --tool PATH [--emulator CMD] [--windows] GROUP
+    e2e.py --tool PATH [--emulator CMD] [--windows] GROUP|all
 """
 import argparse
+import atexit
 import dataclasses
 import os
 import resource
+import shutil
 import stat
 import subprocess
 import sys
@@ -370,15 +372,11 @@ def snapshot(root):
     return seen
 
 
-def unprivileged(root):
-    """The words that run a command without root's power over permissions,
-    with the case's folder handed to that user; none when not root."""
-    if os.geteuid() != 0:
-        return []
+def hand_over(root):
+    """Gives the case's folder to the unprivileged user."""
     for folder, dirs, names in os.walk(root):
         for name in [folder] + [os.path.join(folder, n) for n in dirs + names]:
             os.lchown(name, NOBODY, NOBODY)
-    return [b"setpriv", b"--reuid=%d" % NOBODY, b"--regid=%d" % NOBODY, b"--clear-groups"]
 
 
 class Reader:
@@ -410,6 +408,22 @@ class Tool:
         words = emulator.split() + [tool]
         self.command = [b(os.path.abspath(w) if os.sep in w else w) for w in words]
         self.windows = windows
+        self.shared = None  # a copy of the tool that any user may run
+
+    def unprivileged(self, root):
+        """The command run without root's power over permissions, from a copy
+        of the tool in a folder that user may enter; as it is when not root."""
+        if os.geteuid() != 0:
+            return self.command
+        if self.shared is None:
+            folder = tempfile.mkdtemp(prefix="cardwrap-e2e-tool-")
+            os.chmod(folder, 0o755)
+            self.shared = os.path.join(os.fsencode(folder), os.path.basename(self.command[-1]))
+            shutil.copy2(self.command[-1], self.shared)
+            atexit.register(shutil.rmtree, folder)
+        hand_over(root)
+        return [b"setpriv", b"--reuid=%d" % NOBODY, b"--regid=%d" % NOBODY, b"--clear-groups",
+                self.shared]
 
     def run(self, case, cwd):
         def limit():
@@ -419,9 +433,11 @@ class Tool:
                 resource.setrlimit(resource.RLIMIT_STACK, (case.stack_limit, case.stack_limit))
             if case.umask >= 0:
                 os.umask(case.umask)
-        prefix = unprivileged(cwd) if case.unprivileged and not self.windows else []
+        command = self.command
+        if case.unprivileged and not self.windows:
+            command = self.unprivileged(cwd)
         env = dict(os.environ, LANG=case.locale) if case.locale else None
-        proc = subprocess.run(prefix + self.command + [b(a) for a in case.args],
+        proc = subprocess.run(command + [b(a) for a in case.args],
                               cwd=os.path.join(cwd, case.cwd), env=env,
                               stdin=subprocess.DEVNULL, capture_output=True,
                               preexec_fn=limit, timeout=120)
@@ -498,14 +514,16 @@ def main():
     parser.add_argument("--tool", required=True)
     parser.add_argument("--emulator", default="", help="command that runs the tool, if any")
     parser.add_argument("--windows", action="store_true", help="the tool is a Windows build")
-    parser.add_argument("group", choices=sorted(GROUPS))
+    parser.add_argument("group", choices=sorted(GROUPS) + ["all"],
+                        help='"all": every group but the canary')
     opts = parser.parse_args()
     tool = Tool(opts.tool, opts.emulator, opts.windows)
     platform = "windows" if opts.windows else "posix"
 
     passed = failed = skipped = 0
     locales = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.lower()
-    for case in GROUPS[opts.group]():
+    groups = [g for g in GROUPS if g != "canary"] if opts.group == "all" else [opts.group]
+    for case in [c for g in groups for c in GROUPS[g]()]:
         missing = case.locale and case.locale.lower().replace("utf-8", "utf8") not in locales
         if (case.only and case.only != platform) or missing:
             if missing:
