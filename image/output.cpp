@@ -66,7 +66,7 @@ bool commit_output(output &out)
 {
     // A device or a pipe has nothing to make durable, and may refuse to try.
     const bool durable = out.temp[0] != '\0' || out.regular;
-    bool done = std::fflush(out.stream) == 0 && (!durable || platform::sync(out.stream));
+    bool done = durable ? platform::sync(out.stream) : std::fflush(out.stream) == 0;
     done = close_output(out.stream) && done;
     out.stream = nullptr;
     if (done && out.temp[0] != '\0') {

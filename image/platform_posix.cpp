@@ -201,13 +201,7 @@ create_status create_temp(const char *temp, const char *like, std::FILE *&stream
     if (fd < 0)
         return refusal(err);
 
-    if (like != nullptr && !take_attributes(fd, old)) {
-        close(fd);
-        discard(temp);
-        return create_status::failed;
-    }
-    stream = fdopen(fd, "wb");
-    if (stream == nullptr) {
+    if ((like != nullptr && !take_attributes(fd, old)) || (stream = fdopen(fd, "wb")) == nullptr) {
         close(fd);
         discard(temp);
         return create_status::failed;
