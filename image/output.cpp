@@ -45,18 +45,13 @@ bool open_output(output &out, const char *path)
     if (kind == file_kind::unwritable)
         return false;
     if (kind != file_kind::other) {
-        switch (open_temp(out, kind == file_kind::regular)) {
-        case create_status::ok:
+        const create_status status = open_temp(out, kind == file_kind::regular);
+        if (status == create_status::ok)
             return true;
-        case create_status::unavailable:
-            break;
-        case create_status::exists:
-        case create_status::failed:
-            out.temp[0] = '\0';
+        out.temp[0] = '\0';
+        if (status != create_status::unavailable)
             return false;
-        }
     }
-    out.temp[0] = '\0';
     out.regular = kind != file_kind::other;
     out.stream = std::fopen(path, "wb");
     return out.stream != nullptr;
