@@ -9,14 +9,15 @@ was created, changed or removed.
 import argparse
 import atexit
 import dataclasses
+import fcntl
 import os
 import resource
+import select
 import shutil
 import stat
 import subprocess
 import sys
 import tempfile
-import threading
 
 BANNER = b"cardwrap version 1.1\n"
 USAGE = (b"Usage: cardwrap in-filename [memcard-title [out-filename]]\n"
@@ -380,26 +381,52 @@ def hand_over(root):
 
 
 class Reader:
-    """Reads the FIFO "pipe" while the tool writes it: all of it ("whole"),
-    or nothing, leaving as soon as the tool has opened it ("gone")."""
+    """The reading end of the FIFO "pipe", open before the tool starts, so
+    that the tool's open never waits and the test never has to guess whether
+    it happened. "whole": the pipe holds a whole image, read once the tool
+    has ended. "gone": the pipe holds one page, so the tool is still writing
+    when its first bytes arrive, and the reader leaves then."""
 
-    def __init__(self, root, how):
-        self.path = os.path.join(root, "pipe")
+    def __init__(self, root, how, room):
+        self.how = how
+        self.fd = os.open(os.path.join(root, "pipe"), os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        fcntl.fcntl(self.fd, fcntl.F_SETPIPE_SZ, room if how == "whole" else 1)
         self.got = b""
-        self.thread = threading.Thread(target=self.read, args=(how,), daemon=True)
-        self.thread.start()
 
-    def read(self, how):
-        with open(self.path, "rb") as f:
-            if how == "whole":
-                self.got = f.read()
+    def during(self, proc):
+        """While the tool runs: the "gone" reader waits for its first bytes,
+        or its end if it never writes, and leaves."""
+        if self.how != "gone":
+            return
+        ended = os.pidfd_open(proc.pid)
+        try:
+            poller = select.poll()
+            poller.register(self.fd, select.POLLIN)
+            poller.register(ended, select.POLLIN)
+            poller.poll()
+        finally:
+            os.close(ended)
+        self.close()
 
-    def stop(self):
-        # A tool that never opened the FIFO leaves the reader waiting for a
-        # writer: be that writer, once.
-        if self.thread.is_alive():
-            os.close(os.open(self.path, os.O_WRONLY | os.O_NONBLOCK))
-        self.thread.join(10)
+    def after(self):
+        """Once the tool has ended: what the "whole" reader finds in the pipe."""
+        if self.fd < 0:
+            return
+        chunks = []
+        while True:
+            try:
+                chunk = os.read(self.fd, 1 << 16)
+            except BlockingIOError:
+                break
+            if not chunk:
+                break
+            chunks.append(chunk)
+        self.got = b"".join(chunks)
+        self.close()
+
+    def close(self):
+        os.close(self.fd)
+        self.fd = -1
 
 
 class Tool:
@@ -425,7 +452,8 @@ class Tool:
         return [b"setpriv", b"--reuid=%d" % NOBODY, b"--regid=%d" % NOBODY, b"--clear-groups",
                 self.shared]
 
-    def run(self, case, cwd):
+    def run(self, case, cwd, during=None):
+        """Runs the case; `during(proc)` is called while the tool runs."""
         def limit():
             if case.fsize_limit:
                 resource.setrlimit(resource.RLIMIT_FSIZE, (case.fsize_limit, case.fsize_limit))
@@ -437,11 +465,14 @@ class Tool:
         if case.unprivileged and not self.windows:
             command = self.unprivileged(cwd)
         env = dict(os.environ, LANG=case.locale) if case.locale else None
-        proc = subprocess.run(command + [b(a) for a in case.args],
+        with subprocess.Popen(command + [b(a) for a in case.args],
                               cwd=os.path.join(cwd, case.cwd), env=env,
-                              stdin=subprocess.DEVNULL, capture_output=True,
-                              preexec_fn=limit, timeout=120)
-        return proc.stdout, proc.returncode, proc.stderr
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, preexec_fn=limit) as proc:
+            if during:
+                during(proc)
+            stdout, stderr = proc.communicate(timeout=120)
+        return stdout, proc.returncode, stderr
 
     def lines(self, text):
         """The lines as the platform's console ends them."""
@@ -464,10 +495,10 @@ def check(tool, case):
         if case.setup:
             case.setup(root)
         before = snapshot(root)
-        reader = Reader(root, case.reader) if case.reader else None
-        stdout, status, stderr = tool.run(case, root)
+        reader = Reader(root, case.reader, len(case.piped or b"")) if case.reader else None
+        stdout, status, stderr = tool.run(case, root, reader and reader.during)
         if reader:
-            reader.stop()
+            reader.after()
             if case.piped is not None and reader.got != case.piped:
                 faults.append("the FIFO's reader got %d other bytes" % len(reader.got))
         after = snapshot(root)
