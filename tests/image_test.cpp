@@ -6,6 +6,7 @@
 
 #include "image/blocks.hpp"
 #include "image/loader.hpp"
+#include "image/platform.hpp"
 #include "image/writer.hpp"
 
 namespace {
@@ -15,9 +16,12 @@ using cardwrap::load_status;
 using cardwrap::MAX_DATA_LEN;
 using cardwrap::TITLE_BUF_LEN;
 
+// Named after this process too: CTest may run several tests, or several
+// builds' tests, at once in the same temporary folder.
 std::string temp_path(const char *name)
 {
-    return testing::TempDir() + "cardwrap_image_test_" + name;
+    return testing::TempDir() + "cardwrap_image_test_" +
+           std::to_string(cardwrap::platform::process_id()) + "_" + name;
 }
 
 void put_file(const std::string &path, const std::string &bytes)
