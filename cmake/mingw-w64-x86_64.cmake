@@ -18,5 +18,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # runs on a bare Windows with only the DLLs that Windows itself ships.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
-# Programs built here run on Linux through Wine, for the tests.
-set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine-run")
+# Programs built here run on Linux through Wine, for the tests, in a Wine
+# prefix of this build's own: no other build or test run shares its files or
+# its wineserver.
+set(CMAKE_CROSSCOMPILING_EMULATOR env "WINEPREFIX=${CMAKE_BINARY_DIR}/wine"
+                                  "${CMAKE_CURRENT_LIST_DIR}/wine-run")

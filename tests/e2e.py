@@ -431,9 +431,11 @@ class Reader:
 
 class Tool:
     def __init__(self, tool, emulator, windows):
-        """`tool` run through `emulator` (a command line, or ""), from any folder."""
-        words = emulator.split() + [tool]
-        self.command = [b(os.path.abspath(w) if os.sep in w else w) for w in words]
+        """`tool` run through `emulator` (its words separated by semicolons,
+        as CMake lists them, or ""), from any folder."""
+        words = [w for w in emulator.split(";") if w] + [tool]
+        # Made absolute where they name files, as the tool runs in other folders.
+        self.command = [b(os.path.abspath(w) if os.path.exists(w) else w) for w in words]
         self.windows = windows
         self.shared = None  # a copy of the tool that any user may run
 
@@ -543,7 +545,8 @@ def check(tool, case):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
-    parser.add_argument("--emulator", default="", help="command that runs the tool, if any")
+    parser.add_argument("--emulator", default="",
+                        help="command that runs the tool, if any, its words separated by ';'")
     parser.add_argument("--windows", action="store_true", help="the tool is a Windows build")
     parser.add_argument("group", choices=sorted(GROUPS) + ["all"],
                         help='"all": every group but the canary')
