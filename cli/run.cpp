@@ -3,13 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/arguments.hpp"
 #include "cli/messages.hpp"
 #include "cli/naming.hpp"
 #include "image/blocks.hpp"
 #include "image/format.hpp"
 #include "image/loader.hpp"
 #include "image/output.hpp"
-#include "image/platform.hpp"
 #include "image/writer.hpp"
 
 namespace cardwrap {

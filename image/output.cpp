@@ -1,6 +1,6 @@
 #include "image/output.hpp"
 
-#include "image/platform.hpp"
+#include "image/signals.hpp"
 #include "image/writer.hpp"
 
 namespace cardwrap {
@@ -13,19 +13,31 @@ using platform::file_kind;
 // beside this one; past this many, something else is wrong.
 constexpr unsigned MAX_TEMP_TRIES = 100;
 
-create_status open_temp(output &out, bool replacing)
+// The temporary file's name is short and of a fixed form whatever the
+// output's, so any name the folder takes can be replaced, and it says what
+// it is to whoever finds one left by a killed run.
+create_status open_temp(output &out)
 {
     for (unsigned attempt = 0; attempt < MAX_TEMP_TRIES; ++attempt) {
-        const int len = std::snprintf(out.temp, sizeof out.temp, "%s.tmp-%u-%u", out.target,
-                                      platform::process_id(), attempt);
-        if (len < 0 || len >= static_cast<int>(sizeof out.temp))
-            return create_status::unavailable;
-        const create_status status =
-            platform::create_temp(out.temp, replacing ? out.target : nullptr, out.stream);
+        char name[platform::TEMP_NAME_LEN];
+        std::snprintf(name, sizeof name, "cardwrap-%u-%u.tmp", platform::process_id(), attempt);
+        const create_status status = platform::create_temp(out.at, name, out.stream);
         if (status != create_status::exists)
             return status;
     }
     return create_status::failed;
+}
+
+bool opened(output &out, const char *path, file_kind kind)
+{
+    if (kind == file_kind::refused)
+        return false;
+    if (kind == file_kind::absent || kind == file_kind::named) {
+        const create_status status = open_temp(out);
+        if (status != create_status::in_place)
+            return status == create_status::ok;
+    }
+    return platform::open_in_place(out.at, path, out.stream);
 }
 
 } // namespace
@@ -37,40 +49,23 @@ void ignore_write_signals()
 
 bool open_output(output &out, const char *path)
 {
-    out.path = path;
-    out.temp[0] = '\0';
-    if (!platform::resolve_links(path, out.target, sizeof out.target))
-        return false;
-    const file_kind kind = platform::probe(out.target);
-    if (kind == file_kind::unwritable)
-        return false;
-    if (kind != file_kind::other) {
-        const create_status status = open_temp(out, kind == file_kind::regular);
-        if (status == create_status::ok)
-            return true;
-        out.temp[0] = '\0';
-        if (status != create_status::unavailable)
-            return false;
-    }
-    out.regular = kind != file_kind::other;
-    out.stream = std::fopen(path, "wb");
-    return out.stream != nullptr;
+    out.stream = nullptr;
+    if (opened(out, path, platform::find(out.at, path)))
+        return true;
+    abandon_output(out);
+    return false;
 }
 
 bool commit_output(output &out)
 {
-    // A device or a pipe has nothing to make durable, and may refuse to try.
-    const bool durable = out.temp[0] != '\0' || out.regular;
-    bool done = durable ? platform::sync(out.stream) : std::fflush(out.stream) == 0;
-    done = close_output(out.stream) && done;
+    // Every byte handed to the system first: only then does the image take
+    // the replaced file's attributes and go to the device.
+    bool done = close_output(out.stream);
     out.stream = nullptr;
-    if (done && out.temp[0] != '\0') {
-        done = platform::replace(out.temp, out.target);
-        if (done)
-            out.temp[0] = '\0';
-    }
+    done = done && platform::commit(out.at);
     if (!done)
-        abandon_output(out);
+        platform::abandon(out.at);
+    platform::release(out.at);
     return done;
 }
 
@@ -80,12 +75,8 @@ void abandon_output(output &out)
     if (out.stream != nullptr)
         std::fclose(out.stream);
     out.stream = nullptr;
-    if (out.temp[0] != '\0')
-        platform::discard(out.temp);
-    else if (out.regular)
-        std::remove(out.path);
-    out.temp[0] = '\0';
-    out.regular = false;
+    platform::abandon(out.at);
+    platform::release(out.at);
 }
 
 } // namespace cardwrap

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "image/blocks.hpp"
+#include "image/files.hpp"
 #include "image/loader.hpp"
-#include "image/platform.hpp"
 #include "image/writer.hpp"
 
 namespace {

@@ -1,0 +1,11 @@
+#include "cli/arguments.hpp"
+
+namespace cardwrap::platform {
+
+// The bytes typed are the bytes received.
+bool argument_as_typed(int /*index*/, const char * /*arg*/)
+{
+    return true;
+}
+
+} // namespace cardwrap::platform
