@@ -1,106 +1,234 @@
 #!/usr/bin/env python3
-"""Stops the tool at each write, sync, close and rename it makes once it has
-opened its input, with SIGKILL, with SIGINT and with an I/O error (strace's
-fault injection), and checks what the output path holds afterwards: its old
-content or the whole new image, never anything between; at most one
-temporary file after SIGKILL and none after anything else; and a status and
-line that say which of the two it is.
+"""Stops the tool at each system call it makes from opening its input on:
+with SIGKILL, with SIGINT and with an I/O error (strace's fault injection),
+and, at one call, with every other signal that ends a process. Checks what
+the output path holds afterwards: its old content or the whole new image,
+never anything between; at most one temporary file after SIGKILL, none
+after anything else, and none ever more open to others than the file it
+replaces while it holds less than the whole image; a status and line that
+say which of the two it is; death by the very signal sent. And, from one
+whole run's trace, that the image reaches the device before it is renamed
+into place, and the rename after it.
 
     crash_test.py --tool PATH --strace PATH
 """
 import argparse
+import dataclasses
 import os
 import re
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
 
 import e2e
 
-POINTS = ("write", "fsync", "close", "rename")
-# LeakSanitizer cannot work under ptrace, and says so by failing the run.
-ENV = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
+# LeakSanitizer cannot work under ptrace, and says so by failing the run; and
+# the sanitizers' own handlers for faults would end a run that such a signal
+# reaches with their report and status, not by the signal.
+ENV = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") +
+           ":detect_leaks=0:handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0")
+# Calls the C library and the sanitizers make for their own ends (memory,
+# clocks, their signal stack), not the tool's: a failure of one says nothing
+# of the tool.
+RUNTIME = {"mmap", "munmap", "mprotect", "madvise", "brk", "clock_gettime", "sigaltstack",
+           "prlimit64", "futex", "sched_yield", "getrandom", "exit_group"}
 ACTIONS = ("signal=SIGKILL", "signal=SIGINT", "error=EIO")
+# Every signal whose default action ends a process but SIGKILL, SIGSTOP and
+# the two a run ignores (SIGPIPE, SIGXFSZ); real-time ones by number.
+ENDING = ["SIGHUP", "SIGINT", "SIGQUIT", "SIGILL", "SIGTRAP", "SIGABRT", "SIGBUS", "SIGFPE",
+          "SIGUSR1", "SIGSEGV", "SIGUSR2", "SIGALRM", "SIGTERM", "SIGSTKFLT", "SIGXCPU",
+          "SIGVTALRM", "SIGPROF", "SIGIO", "SIGPWR", "SIGSYS"] + [
+              str(n) for n in range(signal.SIGRTMIN, signal.SIGRTMAX + 1)]
+TEMP = re.compile(r"^cardwrap-\d+-\d+\.tmp$")
+OLD_MODE = 0o640  # of an output that is replaced: no one but its group may read it
+
+
+@dataclasses.dataclass
+class Scenario:
+    name: str
+    files: dict                 # laid out before the run, all of mode OLD_MODE
+    args: list
+    old: bytes                  # what in.mcx holds before, or None
+    in_place: bool = False      # in a folder that takes no new name, run unprivileged
+
+    def whole(self):
+        data = self.files.get("in.pda", self.files.get("in.mcx"))
+        return e2e.image(b"BBSSSSPIN", data, (len(data) + e2e.BLOCK - 1) // e2e.BLOCK)
 
 
 def scenarios():
-    """(name, files laid out, arguments, output path, its old content or None)."""
     for size in (1, e2e.MAX):
         data = bytes((i * 13 + 5) % 256 for i in range(size))
-        yield ("%d B, input replaced by its own image" % size, {"in.mcx": data}, ["in.mcx"],
-               data)
-        yield ("%d B, existing output" % size, {"in.pda": data, "in.mcx": b"old"}, ["in.pda"],
-               b"old")
-        yield ("%d B, new output" % size, {"in.pda": data}, ["in.pda"], None)
+        yield Scenario("%d B, input replaced by its own image" % size, {"in.mcx": data},
+                       ["in.mcx"], data)
+        yield Scenario("%d B, existing output" % size, {"in.pda": data, "in.mcx": b"old"},
+                       ["in.pda"], b"old")
+        yield Scenario("%d B, new output" % size, {"in.pda": data}, ["in.pda"], None)
+        yield Scenario("%d B, in place, its own input" % size, {"in.mcx": data}, ["in.mcx"],
+                       data, in_place=True)
 
 
-def lay_out(root, files):
-    for name, data in files.items():
-        with open(os.path.join(root, name), "wb") as f:
+def lay_out(root, scenario):
+    for name, data in scenario.files.items():
+        path = os.path.join(root, name)
+        with open(path, "wb") as f:
             f.write(data)
+        os.chmod(path, 0o666 if scenario.in_place else OLD_MODE)
+    if scenario.in_place:
+        e2e.hand_over(root)
+        os.chmod(root, 0o555)
 
 
-def points(strace, tool, files, args):
-    """(syscall, n) for each of POINTS the tool makes after opening its input,
-    n counting that syscall from the process's start, as strace's when= does."""
+def strace(opts, scenario, root, *trace):
+    """The tool run under strace, its memory laid out the same way every
+    time: the sanitizers read /proc/self/maps at start, in as many reads as
+    the layout takes, and strace counts those reads too."""
+    user = ["-u", "nobody"] if scenario.in_place else []
+    tool = opts.shared if scenario.in_place else opts.tool
+    return subprocess.run(["setarch", "-R", opts.strace, *user, *trace, tool] + scenario.args,
+                          cwd=root,
+                          stdin=subprocess.DEVNULL, capture_output=True, timeout=60, env=ENV)
+
+
+def traced(opts, scenario):
+    """The whole run's system calls after the input was opened, as lines."""
     with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
-        lay_out(root, files)
-        log = os.path.join(root, "trace.log")
-        subprocess.run([strace, "-o", log, "-e", "trace=openat,open," + ",".join(POINTS), tool]
-                       + args, cwd=root, stdin=subprocess.DEVNULL, capture_output=True,
-                       check=True, env=ENV)
-        with open(log) as f:
-            calls = [line.split("(", 1)[0] for line in f]
-            f.seek(0)
-            started = [i for i, line in enumerate(f) if '"%s"' % args[0] in line][0]
+        lay_out(root, scenario)
+        log = os.path.join(tempfile.gettempdir(), "cardwrap-crash-%d.log" % os.getpid())
+        try:
+            strace(opts, scenario, root, "-o", log)
+            with open(log) as f:
+                lines = f.read().splitlines()
+        finally:
+            os.remove(log)
+            os.chmod(root, 0o755)
+    started = next(i for i, line in enumerate(lines)
+                   if line.startswith("openat(") and '"%s"' % scenario.args[0] in line)
+    return lines, started
+
+
+def points(lines, started):
+    """(syscall, n) for each call after `started`, n counting that syscall
+    from the process's start as strace's when= does. Of the run of
+    sigaction calls that set up the handlers, the first and the last."""
     seen = {}
     found = []
-    for i, name in enumerate(calls):
+    for i, line in enumerate(lines):
+        name = line.split("(", 1)[0]
+        if not re.fullmatch(r"\w+", name):
+            continue
         seen[name] = seen.get(name, 0) + 1
-        if i > started and name in POINTS:
+        if i > started and name not in RUNTIME:
             found.append((name, seen[name]))
-    return found
+    actions = [p for p in found if p[0] == "rt_sigaction"]
+    return [p for p in found if p[0] != "rt_sigaction" or p in (actions[0], actions[-1])]
 
 
-def check(strace, tool, scenario, point, action):
-    name, files, args, old = scenario
+def order_faults(lines):
+    """A replacement's image is synced after its last write and before the
+    rename, and the folder is synced after it."""
+    text = "\n".join(lines)
+    temp = re.search(r'openat\(\d+, "cardwrap-[^"]+", [^)]*O_CREAT[^)]*\) = (\d+)', text)
+    if not temp:
+        return ["no temporary file made"]
+    fd = temp.group(1)
+    index = {}
+    for i, line in enumerate(lines):
+        if line.startswith(("write(", "pwrite64(")) and not line.startswith("write(1,"):
+            index["write"] = i
+        elif line.startswith("fsync(%s)" % fd):
+            index.setdefault("sync", i)
+        elif line.startswith("renameat"):
+            index["rename"] = i
+        elif line.startswith("fsync(") and "rename" in index:
+            index["folder"] = i
+    order = [name for name, _ in sorted(index.items(), key=lambda item: item[1])]
+    want = ["write", "sync", "rename", "folder"]
+    return [] if order == want else ["calls in the order %s, want %s" % (order, want)]
+
+
+def check(opts, scenario, point, action):
     faults = []
     with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
-        lay_out(root, files)
+        lay_out(root, scenario)
         inject = "inject=%s:%s:when=%d" % (point[0], action, point[1])
-        proc = subprocess.run([strace, "-o", "/dev/null", "-e", "trace=" + point[0], "-e", inject,
-                               tool] + args, cwd=root, stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=60, env=ENV)
-        data = files.get("in.pda", files.get("in.mcx"))
-        whole = e2e.image(b"BBSSSSPIN", data, (len(data) + e2e.BLOCK - 1) // e2e.BLOCK)
+        log = os.path.join(tempfile.gettempdir(), "cardwrap-crash-%d.log" % os.getpid())
+        try:
+            proc = strace(opts, scenario, root, "-o", log, "-e", "trace=openat," + point[0],
+                          "-e", inject)
+            faults += drift_faults(log, scenario)
+        finally:
+            os.remove(log)
+        os.chmod(root, 0o755)
+        whole = scenario.whole()
         path = os.path.join(root, "in.mcx")
         now = open(path, "rb").read() if os.path.exists(path) else None
         left = sorted(set(os.listdir(root)) - {"in.pda", "in.mcx"})
         status = proc.returncode
-        killed = status in (-signal.SIGKILL, 128 + signal.SIGKILL)
-        interrupted = status in (-signal.SIGINT, 128 + signal.SIGINT)
+        sent = action.startswith("signal=")
+        number = sent and action[7:]
+        number = sent and (int(number) if number.isdigit() else getattr(signal, number))
+        died = sent and status in (-number, 128 + number)
 
-        if now not in (old, whole):
+        if now not in (scenario.old, whole):
             faults.append("in.mcx holds %s" % ("nothing" if now is None else
                                               "%d bytes, neither old nor new" % len(now)))
         # Standard output's own write is one of the points, so the summary
         # line may be lost; the status must still tell the truth.
         if status == 0 and now != whole:
             faults.append("status 0 without the image in place")
-        if status == 1 and (now != old or not proc.stdout.endswith(b"Cannot write : in.mcx\n")):
+        # A failed read of the input is refused as such.
+        said = (b"Cannot write : in.mcx\n", b"Cannot read : %s\n" % scenario.args[0].encode())
+        if status == 1 and (now != scenario.old or not proc.stdout.endswith(said)):
             faults.append("status 1 but the output changed, or no Cannot write line")
-        if status not in (0, 1) and not killed and not interrupted:
+        if status not in (0, 1) and not died:
             faults.append("status %d" % status)
-        if action == "signal=SIGINT" and not interrupted:
-            faults.append("status %d after SIGINT, want death by SIGINT" % status)
-        if killed and (len(left) > 1 or any(".tmp-" not in n for n in left)):
-            faults.append("left %r after SIGKILL" % left)
-        if not killed and left:
+        if sent and number != signal.SIGKILL and status not in (0, 1) and (
+                not proc.stdout.startswith(e2e.BANNER)):
+            faults.append("ended by the signal without its banner on standard output")
+        if action != "signal=SIGKILL" and left:
             faults.append("left %r" % left)
-        if "in.pda" in files and open(os.path.join(root, "in.pda"), "rb").read() != data:
+        if action == "signal=SIGKILL":
+            faults += leftover_faults(root, left, whole, scenario.old is not None)
+        if "in.pda" in scenario.files and open(os.path.join(root, "in.pda"), "rb").read() != (
+                scenario.files["in.pda"]):
             faults.append("the input changed")
-    return ["%s, %s #%d, %s: %s" % (name, point[0], point[1], action, f) for f in faults]
+    return ["%s, %s #%d, %s: %s" % (scenario.name, point[0], point[1], action, f)
+            for f in faults]
+
+
+def drift_faults(log, scenario):
+    """The call stopped is one made once the input was opened, as in the run
+    that counted it: the count has not drifted."""
+    with open(log) as f:
+        lines = f.read().splitlines()
+    opened = [i for i, line in enumerate(lines)
+              if line.startswith("openat(") and '"%s"' % scenario.args[0] in line]
+    # strace marks an error it made, and a signal it sent, right after the
+    # call; SIGKILL shows only as the end.
+    hit = [i for i, line in enumerate(lines) if line.endswith("(INJECTED)") or (
+        line.startswith("--- SIG") and "si_code=SI_KERNEL" in line) or (
+        line == "+++ killed by SIGKILL +++")]
+    if not opened or not hit or hit[0] < opened[0]:
+        return ["the call stopped was not one after the input was opened"]
+    return []
+
+
+def leftover_faults(root, left, whole, replacing):
+    if len(left) > 1 or any(not TEMP.match(name) for name in left):
+        return ["left %r after SIGKILL" % left]
+    faults = []
+    for name in left:
+        st = os.stat(os.path.join(root, name))
+        mode = stat.S_IMODE(st.st_mode)
+        if replacing and st.st_size < len(whole) and mode & 0o077:
+            faults.append("the temporary file was mode %o with part of the image" % mode)
+        if replacing and mode & ~OLD_MODE:
+            faults.append("the temporary file was mode %o, the file it replaces %o" % (
+                mode, OLD_MODE))
+    return faults
 
 
 def main():
@@ -108,21 +236,32 @@ def main():
     parser.add_argument("--tool", required=True)
     parser.add_argument("--strace", required=True)
     opts = parser.parse_args()
-    tool = os.path.abspath(opts.tool)
+    opts.tool = os.path.abspath(opts.tool)
+    # A copy that the unprivileged user may run, wherever the build is.
+    opts.shared = e2e.shared_copy(opts.tool)
 
     passed = failed = 0
+
+    def tally(faults):
+        nonlocal passed, failed
+        for fault in faults:
+            print("FAIL " + fault)
+        failed += bool(faults)
+        passed += not faults
+
     for scenario in scenarios():
-        found = points(opts.strace, tool, scenario[1], scenario[2])
-        if not any(p[0] == "rename" for p in found):
-            print("FAIL %s: no rename seen in %r" % (scenario[0], found))
-            failed += 1
+        lines, started = traced(opts, scenario)
+        found = points(lines, started)
+        if not scenario.in_place:
+            tally(["%s: %s" % (scenario.name, f) for f in order_faults(lines[started:])])
+        actions = [a for a in ACTIONS if not (scenario.in_place and a == "signal=SIGKILL")]
         for point in found:
-            for action in ACTIONS:
-                faults = check(opts.strace, tool, scenario, point, action)
-                for fault in faults:
-                    print("FAIL " + fault)
-                failed += bool(faults)
-                passed += not faults
+            for action in actions:
+                tally(check(opts, scenario, point, action))
+        # Every signal that ends a process, while the image is being written.
+        first_write = [p for p in found if p[0] in ("write", "pwrite64")][0]
+        for name in ENDING:
+            tally(check(opts, scenario, first_write, "signal=" + name))
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed or not passed else 0
 
