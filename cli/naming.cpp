@@ -13,7 +13,10 @@ bool is_separator(char c)
 
 // Both separators count on every platform, so that a path names the same
 // file stem wherever the tool runs. A Shift_JIS trail byte of 0x5C is taken
-// for a backslash too: the path is scanned byte by byte, as Windows does.
+// for a backslash too, though Windows reads such a name whole: the scan goes
+// byte by byte and knows no code page (under 1252 the same bytes do hold a
+// backslash), so a name gives the same output name and title on every
+// system, as the images and scripts made so far expect.
 char *last_separator(char *path)
 {
     char *last = nullptr;

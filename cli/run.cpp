@@ -62,9 +62,12 @@ int run(int argc, const char *const argv[])
         derive_title(stem, title);
 
     // A name that is not what the user typed names some other file: it is
-    // refused before any file is opened.
-    if (!platform::argument_as_typed(1, in_path))
+    // refused before any file is opened. A derived output name comes from
+    // the input's.
+    if (!platform::argument_as_typed(in_path))
         return cannot_read(in_path);
+    if (argc >= 4 && !platform::argument_as_typed(out_path))
+        return cannot_write(out_path);
     switch (load_input(in_path, data, size)) {
     case load_status::ok:
         break;
@@ -77,8 +80,7 @@ int run(int argc, const char *const argv[])
 
     // Opened only now that the input is whole and accepted, so no failure
     // before this point touches a file at the output path, even the input.
-    // A derived name comes from an input path already checked.
-    if ((argc >= 4 && !platform::argument_as_typed(3, out_path)) || !open_output(out, out_path))
+    if (!open_output(out, out_path))
         return cannot_write(out_path);
     if (!write_image(out.stream, title, data, size, blocks * BLOCK_SIZE - size)) {
         abandon_output(out);

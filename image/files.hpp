@@ -12,6 +12,11 @@
 // answer to what the path names stands for the whole run.
 namespace cardwrap::platform {
 
+// Opens the input for reading, as fopen's "rb" does; null if it cannot be
+// read. On Windows a console or a port is refused: reading one would wait
+// for whatever comes, for ever.
+std::FILE *open_input(const char *path);
+
 enum class file_kind {
     absent,  // nothing there yet
     named,   // a regular file this user may write, with a name to replace it by

@@ -1,10 +1,12 @@
 #include "image/loader.hpp"
 
+#include "image/files.hpp"
+
 namespace cardwrap {
 
 load_status load_input(const char *path, unsigned char (&data)[MAX_DATA_LEN], int &size)
 {
-    std::FILE *in = std::fopen(path, "rb");
+    std::FILE *in = platform::open_input(path);
     if (in == nullptr)
         return load_status::cannot_read;
     // Unbuffered: the whole input goes straight into the caller's buffer,

@@ -30,14 +30,26 @@ create_status open_temp(output &out)
 
 bool opened(output &out, const char *path, file_kind kind)
 {
-    if (kind == file_kind::refused)
+    switch (kind) {
+    case file_kind::refused:
         return false;
-    if (kind == file_kind::absent || kind == file_kind::named) {
-        const create_status status = open_temp(out);
-        if (status != create_status::in_place)
-            return status == create_status::ok;
+    case file_kind::absent:
+    case file_kind::named:
+        switch (open_temp(out)) {
+        case create_status::ok:
+            return true;
+        case create_status::in_place:
+            return platform::open_in_place(out.at, path, out.stream);
+        case create_status::exists:
+        case create_status::failed:
+            return false;
+        }
+        return false;
+    case file_kind::unnamed:
+    case file_kind::device:
+        return platform::open_in_place(out.at, path, out.stream);
     }
-    return platform::open_in_place(out.at, path, out.stream);
+    return false;
 }
 
 } // namespace
@@ -52,7 +64,8 @@ bool open_output(output &out, const char *path)
     out.stream = nullptr;
     if (opened(out, path, platform::find(out.at, path)))
         return true;
-    abandon_output(out);
+    platform::abandon(out.at);
+    platform::release(out.at);
     return false;
 }
 
@@ -72,8 +85,7 @@ bool commit_output(output &out)
 void abandon_output(output &out)
 {
     // The image is being thrown away, so how the close went does not matter.
-    if (out.stream != nullptr)
-        std::fclose(out.stream);
+    std::fclose(out.stream);
     out.stream = nullptr;
     platform::abandon(out.at);
     platform::release(out.at);

@@ -28,8 +28,8 @@ bool open_output(output &out, const char *path);
 // False if any step failed; the output is then abandoned.
 bool commit_output(output &out);
 
-// Throws the image away: a temporary file is removed, and a file written in
-// place gets back what the image overwrote.
+// Throws away the image of an output that was opened: a temporary file is
+// removed, and a file written in place gets back what the image overwrote.
 void abandon_output(output &out);
 
 } // namespace cardwrap

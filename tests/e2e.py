@@ -13,6 +13,7 @@ import ctypes
 import dataclasses
 import fcntl
 import os
+import re
 import resource
 import select
 import shutil
@@ -21,6 +22,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 BANNER = b"cardwrap version 1.1\n"
 USAGE = (b"Usage: cardwrap in-filename [memcard-title [out-filename]]\n"
@@ -75,6 +77,13 @@ class Case:
                                                              # and extended attributes stay
     acls: dict = dataclasses.field(default_factory=dict)     # path: its ACL, as getfacl -cn says
     watch: str = ""           # a file that must not be opened: the run may only rename over it
+    other: tuple = ()         # Windows: ("hold", path) or ("scan", folder), another program
+                              # doing so meanwhile (windows_helper.cpp)
+    release: str = ""         # "whole": it lets go of the file once it is whole beside it
+    opened: int = 0           # how many temporary files the scanner may have opened
+    hidden_system: list = dataclasses.field(default_factory=list)  # Windows: made so before,
+                                                                   # still so after
+    terminal: bool = False    # run in a terminal of its own; the lines checked, not their bytes
 
 
 class Unsupported(Exception):
@@ -505,6 +514,45 @@ def protections_cases():
     ])
 
 
+def windows_only(cases):
+    for case in cases:
+        case.only = "windows"
+    return cases
+
+
+def windows_cases():
+    """What other programs and Windows itself do around the tool: holds on
+    the output, scanners on the temporary file, attributes, links, devices,
+    long names, a terminal."""
+    old = b"old image" * 100
+    given = ["pkapp.pda", "T"]
+    return windows_only([
+        refused("a target held for the whole run is left as it was", ["pkapp.pda"],
+                "Cannot write", "pkapp.mcx", files={"pkapp.pda": APP, "pkapp.mcx": old},
+                other=("hold", "pkapp.mcx")),
+        converted("a target held a moment is waited for", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
+                  files={"pkapp.mcx": old}, other=("hold", "pkapp.mcx"), release="whole"),
+        converted("a scanner cannot hold the temporary file", "pkapp.pda", APP, b"BBSSSSPPKAPP",
+                  1, files={"pkapp.mcx": old}, other=("scan", "."), opened=0),
+        converted("hidden and system attributes kept", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
+                  files={"pkapp.mcx": old}, hidden_system=["pkapp.mcx"]),
+        converted("a symbolic link stays a link", "pkapp.pda", APP, b"T", 1,
+                  args=given + ["link.mcx"], out="real/save.mcx", files={"real/save.mcx": old},
+                  setup=symlinks(("link.mcx", "real/save.mcx"))),
+        refused("a port as input is not waited on", ["aux.pda"], "Cannot read", "aux.pda"),
+        refused("a console as input is not waited on", ["con.pda"], "Cannot read", "con.pda"),
+        # Windows has no file-size limit to cut a write short: a hold makes
+        # the replacement fail instead.
+        refused("250-character name keeps its bytes", ["in.pda", "T", LONG], "Cannot write", LONG,
+                files={"in.pda": b"y" * MAX, LONG: old}, other=("hold", LONG)),
+        converted("250-character name replaced", "pkapp.pda", APP, b"T", 1,
+                  args=given + [LONG], out=LONG, files={LONG: old}),
+        Case("started from a terminal's shell: the command line as typed",
+             given + ["out.mcx"], summary(len(APP), 1), files={"pkapp.pda": APP},
+             changes={"out.mcx": image(b"T", APP, 1)}, terminal=True),
+    ])
+
+
 def canary_cases():
     """A wrong expectation: this group must fail wherever it runs."""
     return [Case("canary", [], b"not the usage text\n")]
@@ -513,6 +561,7 @@ def canary_cases():
 GROUPS = {"usage": usage_cases, "naming": naming_cases, "sizes": sizes_cases,
           "bytes": bytes_cases, "failures": failures_cases, "outputs": outputs_cases,
           "replacing": replacing_cases, "protections": protections_cases,
+          "windows": windows_cases,
           "canary": canary_cases}
 
 
@@ -616,13 +665,15 @@ class Reader:
 
 
 class Tool:
-    def __init__(self, tool, emulator, windows):
+    def __init__(self, tool, emulator, windows, helper=""):
         """`tool` run through `emulator` (its words separated by semicolons,
-        as CMake lists them, or ""), from any folder."""
+        as CMake lists them, or ""), from any folder; `helper`, the Windows
+        tests' other program, if there is one."""
         words = [w for w in emulator.split(";") if w] + [tool]
         # Made absolute where they name files, as the tool runs in other folders.
         self.command = [b(os.path.abspath(w) if os.path.exists(w) else w) for w in words]
         self.windows = windows
+        self.helper = self.command[:-1] + [b(os.path.abspath(helper))] if helper else None
         self.shared = None  # a copy of the tool that any user may run
 
     def unprivileged(self):
@@ -663,6 +714,44 @@ class Tool:
         """The lines as the platform's console ends them."""
         return text.replace(b"\n", b"\r\n") if self.windows else text
 
+    def other(self, *args, cwd):
+        """The helper program started, once it says it is in place."""
+        if self.helper is None:
+            raise Unsupported("no helper program given")
+        proc = subprocess.Popen(self.helper + [b(a) for a in args], cwd=cwd,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        if not proc.stdout.readline():
+            proc.kill()
+            raise RuntimeError("the helper program did not start: %r" % (args,))
+        return proc
+
+    def ask(self, *args, cwd):
+        """What the helper program says, run to its end."""
+        if self.helper is None:
+            raise Unsupported("no helper program given")
+        return subprocess.run(self.helper + [b(a) for a in args], cwd=cwd, capture_output=True,
+                              stdin=subprocess.DEVNULL, timeout=120).stdout.strip()
+
+    def in_terminal(self, case, cwd):
+        """The case run with a terminal for its input and output, its lines
+        as they would read there: escapes and spacing dropped."""
+        main, side = os.openpty()
+        with subprocess.Popen(self.command + [b(a) for a in case.args], cwd=cwd, stdin=side,
+                              stdout=side, stderr=side) as proc:
+            os.close(side)
+            shown = b""
+            while True:
+                try:
+                    chunk = os.read(main, 4096)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                shown += chunk
+            status = proc.wait(timeout=120)
+        os.close(main)
+        return re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]|\s", b"", shown), status
+
 
 def describe(content):
     if content is None:
@@ -702,12 +791,43 @@ def run_and_look(tool, case, root):
     watch = Watch(os.path.join(root, case.watch)) if case.watch else None
     held = holding(root, case.held) if case.held is not None else None
     reader = Reader(root, case.reader, len(case.piped or b"")) if case.reader else None
+    for path in case.hidden_system:
+        tool.ask("attributes", path, "hs", cwd=root)
+    other = tool.other(*case.other, cwd=root) if case.other else None
+    image_len = sum(len(d) for d in case.changes.values() if isinstance(d, bytes))
+
+    def during(proc):
+        if reader:
+            reader.during(proc)
+        if other and case.release == "whole":
+            # Let go once the image is whole beside the file: the tool is
+            # then replacing it, or about to.
+            while proc.poll() is None and not whole_beside(root, image_len):
+                time.sleep(0.001)
+            other.stdin.close()
+
     try:
-        stdout, status, stderr = tool.run(case, root, reader and reader.during, held)
+        if case.terminal:
+            stdout, status = tool.in_terminal(case, root)
+            stderr = b""
+        else:
+            stdout, status, stderr = tool.run(case, root, during, held)
     finally:
         got = os.pread(held, 2 * MAX, 0) if held else None
         if held:
             os.close(held)
+        said = b""
+        if other:
+            if not other.stdin.closed:
+                other.stdin.close()
+            said = other.stdout.read().strip()
+            other.wait(timeout=60)
+    if case.other and case.other[0] == "scan" and said != b"opened %d" % case.opened:
+        faults.append("the scanner says %r, want opened %d" % (said, case.opened))
+    for path in case.hidden_system:
+        now = tool.ask("attributes", path, cwd=root)
+        if now != b"hs":
+            faults.append("%s is %r, no longer hidden and system" % (path, now))
     if reader:
         reader.after()
         if case.piped is not None and reader.got != case.piped:
@@ -718,6 +838,8 @@ def run_and_look(tool, case, root):
         faults += ["%s was %s" % (case.watch, event) for event in watch.seen()]
     after = snapshot(root)
     want = tool.lines(BANNER + case.stdout)
+    if case.terminal:
+        want = re.sub(rb"\s", b"", BANNER + case.stdout)
     if stdout != want:
         faults.append("stdout %r, want %r" % (stdout[:300], want[:300]))
     if status != case.status:
@@ -779,6 +901,18 @@ def attributes_of(path):
     names = sorted(os.listxattr(path))
     return (st.st_uid, st.st_gid, "%o" % stat.S_IMODE(st.st_mode),
             [(name, os.getxattr(path, name)) for name in names])
+
+
+def whole_beside(root, length):
+    """True once a temporary file in `root` holds `length` bytes."""
+    for name in os.listdir(root):
+        try:
+            if name.startswith("cardwrap-") and name.endswith(".tmp") and (
+                    os.path.getsize(os.path.join(root, name)) >= length):
+                return True
+        except FileNotFoundError:
+            pass  # renamed into place meanwhile
+    return False
 
 
 def holding(root, data):
@@ -864,10 +998,11 @@ def main():
     parser.add_argument("--emulator", default="",
                         help="command that runs the tool, if any, its words separated by ';'")
     parser.add_argument("--windows", action="store_true", help="the tool is a Windows build")
+    parser.add_argument("--helper", default="", help="the Windows tests' other program")
     parser.add_argument("group", choices=sorted(GROUPS) + ["all"],
                         help='"all": every group but the canary')
     opts = parser.parse_args()
-    tool = Tool(opts.tool, opts.emulator, opts.windows)
+    tool = Tool(opts.tool, opts.emulator, opts.windows, opts.helper)
     platform = "windows" if opts.windows else "posix"
 
     passed = failed = skipped = 0

@@ -60,7 +60,12 @@ TEST(StripExtension, CutsOnlyTheLastComponentsExtension)
         {"dir.d\\pkapp", "dir.d\\pkapp"},
         {"a.b/c.d\\e", "a.b/c.d\\e"},
         {"dir.d/", "dir.d/"},
-        // A Shift_JIS trail byte 0x5C ends a component, as on Windows.
+        // The dots of "." and ".." are folders', not extensions.
+        {"./pkapp", "./pkapp"},
+        {"../pkapp", "../pkapp"},
+        {"dir./pkapp", "dir./pkapp"},
+        // A Shift_JIS trail byte 0x5C ends a component: the scan knows no
+        // code page.
         {"a.b\x83\x5C" "c", "a.b\x83\x5C" "c"},
         {"\x83\x5C.pda", "\x83\x5C"},
     };

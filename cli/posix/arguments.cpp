@@ -3,7 +3,7 @@
 namespace cardwrap::platform {
 
 // The bytes typed are the bytes received.
-bool argument_as_typed(int /*index*/, const char * /*arg*/)
+bool argument_as_typed(const char * /*arg*/)
 {
     return true;
 }

@@ -1,6 +1,7 @@
 #include "cli/arguments.hpp"
 
-#include <cwchar>
+#include <cstdlib>
+#include <cstring>
 
 #include <windows.h>
 
@@ -15,26 +16,38 @@ extern "C" int __wgetmainargs(int *argc, wchar_t ***argv, wchar_t ***env, int ex
 namespace cardwrap::platform {
 namespace {
 
-// The longest path the narrow file functions take, and more.
-constexpr int WIDE_PATH_LEN = 4096;
+// The longest path the wide file functions take.
+constexpr int WIDE_LEN = 32768;
 
 } // namespace
 
-bool argument_as_typed(int index, const char *arg)
+bool argument_as_typed(const char *arg)
 {
-    int argc = 0;
-    wchar_t **argv = nullptr;
+    int typed_argc = 0;
+    wchar_t **typed = nullptr;
     wchar_t **env = nullptr;
     crt_startup_info info{};
-    if (__wgetmainargs(&argc, &argv, &env, 0, &info) < 0 || index >= argc)
+    if (__wgetmainargs(&typed_argc, &typed, &env, 0, &info) < 0)
         return false;
     // Converted back strictly: a byte sequence that is no character in the
     // code page cannot stand for what was typed.
-    // A path too long for this buffer is too long for the narrow file
-    // functions too, and is refused either way.
-    wchar_t wide[WIDE_PATH_LEN];
-    const int len = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, arg, -1, wide, WIDE_PATH_LEN);
-    return len > 0 && std::wcscmp(wide, argv[index]) == 0;
+    static wchar_t wide[WIDE_LEN];
+    const bool converted =
+        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, arg, -1, wide, WIDE_LEN) > 0;
+    // Which of the program's arguments this is, it cannot say: the run may
+    // be one of several made from them, and main is handed a copy of them.
+    // Every argument that reads as this one must be what was typed in its
+    // place; one typed as a look-alike of another makes both doubtful.
+    bool found = false;
+    for (int i = 0; i < __argc; ++i) {
+        if (std::strcmp(__argv[i], arg) != 0)
+            continue;
+        found = true;
+        if (!typed_as_received(__argc, converted ? wide : nullptr, typed_argc,
+                               i < typed_argc ? typed[i] : nullptr))
+            return false;
+    }
+    return found;
 }
 
 } // namespace cardwrap::platform

@@ -1,5 +1,6 @@
 #include "image/files.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -89,8 +90,7 @@ void arm_for(place &at, void (*undo)())
 
 long keep(int fd, off_t size)
 {
-    const auto want = size < static_cast<off_t>(sizeof kept_bytes) ? static_cast<std::size_t>(size)
-                                                                   : sizeof kept_bytes;
+    const auto want = std::min(static_cast<std::size_t>(size), sizeof kept_bytes);
     std::size_t got = 0;
     while (got < want) {
         const ssize_t n = pread(fd, kept_bytes + got, want - got, static_cast<off_t>(got));
@@ -153,6 +153,11 @@ bool make_in_place(place &at, std::FILE *&stream)
 }
 
 } // namespace
+
+std::FILE *open_input(const char *path)
+{
+    return std::fopen(path, "rb");
+}
 
 create_status create_temp(place &at, const char *name, std::FILE *&stream)
 {
@@ -238,7 +243,7 @@ void abandon(place &at)
     hold_signals();
     if (at.temp[0] != '\0')
         unlinkat(at.folder, at.temp, 0);
-    else if (at.in_place && at.durable && at.fd >= 0)
+    else if (at.in_place && at.durable)
         put_back(at);
     at.temp[0] = '\0';
     at.in_place = false;

@@ -88,8 +88,9 @@ file_kind find_new(place &at, const char *path)
         if (!S_ISLNK(st.st_mode))
             return file_kind::refused;
         char link[PATH_BUF_LEN];
-        const ssize_t got = readlinkat(at.folder, at.name, link, sizeof link);
-        if (got <= 0 || static_cast<std::size_t>(got) == sizeof link)
+        // No link holds more than PATH_MAX - 1 bytes, so none is cut short.
+        const ssize_t got = readlinkat(at.folder, at.name, link, sizeof link - 1);
+        if (got <= 0)
             return file_kind::refused;
         link[got] = '\0';
         if (!split(link, folder, at.name) || !open_folder(at, folder, at.folder))
@@ -114,9 +115,6 @@ file_kind find(place &at, const char *path)
         return file_kind::refused;
     if (!S_ISREG(at.found.st_mode))
         return file_kind::device;
-    // Refused as fopen's truncation would be refused.
-    if (has_append_only(at.file))
-        return file_kind::refused;
     // A file with no name left (open elsewhere, named through /dev/fd) is
     // written where it is, never made again under some name.
     if (at.found.st_nlink == 0 || !find_name(at, path))

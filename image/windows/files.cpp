@@ -1,141 +1,237 @@
 #include "image/files.hpp"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 #include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
 
 #include "image/signals.hpp"
+#include "image/windows/attributes.hpp"
+#include "image/windows/paths.hpp"
 
 namespace cardwrap::platform {
 namespace {
 
+// Another process holding the output (an emulator, a virus scanner, an
+// indexer) keeps it from being replaced, and such holds are brief: the
+// rename is tried again for about two seconds in all, with growing waits.
+constexpr DWORD WAITS_MS[] = {10, 20, 40, 80, 160, 320, 500, 500, 500};
+
 // NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
 place *volatile armed_place = nullptr;
 
-void remove_armed_temp()
+bool brief_hold(DWORD err)
 {
-    DeleteFileA(armed_place->temp);
+    return err == ERROR_SHARING_VIOLATION || err == ERROR_ACCESS_DENIED ||
+           err == ERROR_LOCK_VIOLATION;
 }
 
-bool open_stream(place &at, std::FILE *&stream)
+bool dispose(HANDLE file)
 {
-    const int fd = _dup(at.fd);
+    FILE_DISPOSITION_INFO info{};
+    info.DeleteFile = TRUE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
+// Through the tool's own handle, which shares nothing: no other process can
+// have it open to keep it from going. Called from the console's handler too.
+void remove_armed_temp()
+{
+    dispose(armed_place->temp_file);
+}
+
+// The temporary file is renamed by its own handle over the file it replaces,
+// named by its whole path.
+bool rename_over(const place &at)
+{
+    // NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
+    alignas(FILE_RENAME_INFO) static unsigned char
+        buffer[sizeof(FILE_RENAME_INFO) + PATH_BUF_LEN * sizeof(wchar_t)];
+    const wchar_t *name = at.target;
+    const std::size_t bytes = std::wcslen(name) * sizeof(wchar_t);
+    auto *info = reinterpret_cast<FILE_RENAME_INFO *>(buffer);
+    info->ReplaceIfExists = TRUE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(bytes);
+    std::memcpy(info->FileName, name, bytes + sizeof(wchar_t));
+    return SetFileInformationByHandle(at.temp_file, FileRenameInfo, info,
+                                      static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + bytes)) != 0;
+}
+
+bool rename_into_place(place &at)
+{
+    for (const DWORD wait : WAITS_MS) {
+        hold_signals();
+        const bool renamed = rename_over(at);
+        const DWORD err = GetLastError();
+        if (renamed) {
+            at.temp[0] = L'\0';
+            disarm();
+        }
+        release_signals();
+        if (renamed)
+            return true;
+        if (!brief_hold(err))
+            return false;
+        Sleep(wait);
+    }
+    return false;
+}
+
+// The rename, and the file's new name in its folder, reach the device too.
+// The image is whole and in place either way, so a failure here is no
+// reason to call the write failed; a folder opens for this only to some.
+void sync_names(place &at)
+{
+    FlushFileBuffers(at.temp_file);
+    wchar_t *folder_end = at.target + folder_len(at.target);
+    const wchar_t kept = *folder_end;
+    *folder_end = L'\0';
+    const HANDLE folder = CreateFileW(at.target, GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    *folder_end = kept;
+    if (folder != INVALID_HANDLE_VALUE) {
+        FlushFileBuffers(folder);
+        CloseHandle(folder);
+    }
+}
+
+void close_handle(void *&handle)
+{
+    if (handle != nullptr)
+        CloseHandle(handle);
+    handle = nullptr;
+}
+
+bool exists(const wchar_t *path)
+{
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+HANDLE create(const wchar_t *path, DWORD access)
+{
+    return CreateFileW(path, access, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+} // namespace
+
+create_status create_temp(place &at, const char *name, std::FILE *&stream)
+{
+    // A whole path, to be renamed to from wherever: the folder that a
+    // relative one names now, and its drive's for "Z:name".
+    const DWORD full = GetFullPathNameW(at.target, PATH_BUF_LEN, at.temp, nullptr);
+    if (full == 0 || full >= PATH_BUF_LEN)
+        return create_status::failed;
+    std::wcscpy(at.target, at.temp);
+    const int folder = folder_len(at.target);
+    int len = 0;
+    for (; len < folder; ++len)
+        at.temp[len] = at.target[len];
+    for (const char *p = name; *p != '\0' && len < PATH_BUF_LEN - 1; ++p)
+        at.temp[len++] = static_cast<wchar_t>(*p);
+    at.temp[len] = L'\0';
+    // Its own, shared with no one, with the right to rename and remove it.
+    // The right to give it away is asked for too, where the folder grants
+    // it, to pass on the replaced file's owner.
+    constexpr DWORD ACCESS = GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC;
+    hold_signals();
+    HANDLE file = create(at.temp, ACCESS | WRITE_OWNER);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED && !exists(at.temp))
+        file = create(at.temp, ACCESS);
+    const DWORD err = GetLastError();
+    if (file != INVALID_HANDLE_VALUE) {
+        at.temp_file = file;
+        armed_place = &at;
+        arm(remove_armed_temp);
+    }
+    release_signals();
+    if (file == INVALID_HANDLE_VALUE) {
+        // Refused access to a name that is there: one being deleted, or a
+        // leftover of a killed run that someone else owns. Another name.
+        const bool taken = err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS ||
+                           (err == ERROR_ACCESS_DENIED && exists(at.temp));
+        at.temp[0] = L'\0';
+        return taken ? create_status::exists : create_status::failed;
+    }
+    // The stream has a handle of its own, so that closing it leaves this
+    // one to finish with.
+    HANDLE copy = nullptr;
+    const HANDLE self = GetCurrentProcess();
+    const int fd =
+        DuplicateHandle(self, file, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS) != 0
+            ? _open_osfhandle(reinterpret_cast<std::intptr_t>(copy), _O_WRONLY | _O_BINARY)
+            : -1;
+    if (fd < 0 && copy != nullptr)
+        CloseHandle(copy);
+    stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (stream == nullptr && fd >= 0)
+        _close(fd);
+    return stream != nullptr ? create_status::ok : create_status::failed;
+}
+
+bool open_in_place(place &at, const char * /*path*/, std::FILE *&stream)
+{
+    at.in_place = true;
+    const int fd = _wopen(at.target, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0666);
     stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
     if (stream == nullptr && fd >= 0)
         _close(fd);
     return stream != nullptr;
 }
 
-} // namespace
-
-file_kind find(place &at, const char *path)
-{
-    at.path = path;
-    // Windows refuses to write a read-only file even to an administrator;
-    // said here, so that no way of opening it differs.
-    const DWORD attributes = GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
-        return file_kind::refused;
-    // Opened, not truncated, to learn what it is and whether this user may
-    // write it. A folder cannot be opened this way at all.
-    const HANDLE file =
-        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? file_kind::absent : file_kind::refused;
-    const DWORD type = GetFileType(file);
-    CloseHandle(file);
-    return type == FILE_TYPE_DISK ? file_kind::named : file_kind::device;
-}
-
-create_status create_temp(place &at, const char *name, std::FILE *&stream)
-{
-    const char *slash = at.path;
-    for (const char *p = at.path; *p != '\0'; ++p)
-        if (*p == '/' || *p == '\\')
-            slash = p + 1;
-    const auto folder_len = static_cast<int>(slash - at.path);
-    const int len = std::snprintf(at.temp, sizeof at.temp, "%.*s%s", folder_len, at.path, name);
-    if (len < 0 || len >= static_cast<int>(sizeof at.temp)) {
-        at.temp[0] = '\0';
-        return create_status::in_place;
-    }
-    // The new file takes the folder's inherited permissions, as a file that
-    // fopen creates does. Shared for deletion, so that the console's handler
-    // may remove it while it is open.
-    hold_signals();
-    const HANDLE file = CreateFileA(at.temp, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    const DWORD err = GetLastError();
-    if (file != INVALID_HANDLE_VALUE) {
-        armed_place = &at;
-        arm(remove_armed_temp);
-    }
-    release_signals();
-    if (file == INVALID_HANDLE_VALUE) {
-        at.temp[0] = '\0';
-        if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS)
-            return create_status::exists;
-        return err == ERROR_ACCESS_DENIED ? create_status::in_place : create_status::failed;
-    }
-    at.fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_WRONLY | _O_BINARY);
-    if (at.fd < 0)
-        CloseHandle(file);
-    at.durable = true;
-    return at.fd >= 0 && open_stream(at, stream) ? create_status::ok : create_status::failed;
-}
-
-bool open_in_place(place &at, const char *path, std::FILE *&stream)
-{
-    at.in_place = true;
-    at.fd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
-    return at.fd >= 0 && open_stream(at, stream);
-}
-
 bool commit(place &at)
 {
-    if (at.durable && _commit(at.fd) != 0)
+    // A device has nothing to make durable, and may refuse to try.
+    if (at.temp_file == nullptr)
+        return at.in_place;
+    const bool replacing = at.file != nullptr;
+    if ((replacing && !take_attributes(at.file, at.target, at.temp_file, at.temp)) ||
+        FlushFileBuffers(at.temp_file) == 0)
         return false;
-    if (at.temp[0] == '\0')
-        return true;
-    _close(at.fd);
-    at.fd = -1;
-    // msvcrt's rename refuses a target that exists; deleting it first
-    // would leave a moment with no file at all.
-    hold_signals();
-    const bool renamed =
-        MoveFileExA(at.temp, at.path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-    if (renamed) {
-        at.temp[0] = '\0';
-        disarm();
-    }
-    release_signals();
-    return renamed;
+    // Even an open that shares everything keeps a file from being replaced.
+    close_handle(at.file);
+    if (!rename_into_place(at))
+        return false;
+    sync_names(at);
+    return true;
 }
 
 void abandon(place &at)
 {
-    if (at.fd >= 0)
-        _close(at.fd);
-    at.fd = -1;
+    // Nothing made, or already renamed into place.
+    if (at.temp_file == nullptr || at.temp[0] == L'\0')
+        return;
     hold_signals();
-    if (at.temp[0] != '\0')
-        DeleteFileA(at.temp);
-    at.temp[0] = '\0';
+    bool gone = false;
+    for (const DWORD wait : WAITS_MS) {
+        gone = dispose(at.temp_file);
+        if (gone)
+            break;
+        Sleep(wait);
+    }
+    close_handle(at.temp_file);
+    // Should the handle not do it, by name, for as long as anyone holds it.
+    for (const DWORD wait : WAITS_MS) {
+        gone = gone || DeleteFileW(at.temp) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND;
+        if (gone)
+            break;
+        Sleep(wait);
+    }
+    at.temp[0] = L'\0';
     disarm();
     release_signals();
 }
 
 void release(place &at)
 {
-    if (at.fd >= 0)
-        _close(at.fd);
-    at = place{};
+    close_handle(at.file);
+    close_handle(at.temp_file);
+    at.temp[0] = L'\0';
+    at.in_place = false;
 }
 
 unsigned process_id()

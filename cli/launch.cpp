@@ -1,0 +1,25 @@
+#include "cli/launch.hpp"
+
+#include "cli/run.hpp"
+
+namespace cardwrap {
+
+bool started_by_explorer(unsigned console_processes, bool output_is_console)
+{
+    return console_processes == 1 && output_is_console;
+}
+
+int wrap_each(int argc, const char *const argv[])
+{
+    if (argc < 2)
+        return run(argc, argv);
+    int status = 0;
+    for (int i = 1; i < argc; ++i) {
+        const char *const one[] = {argv[0], argv[i], nullptr};
+        if (run(2, one) != 0)
+            status = 1;
+    }
+    return status;
+}
+
+} // namespace cardwrap

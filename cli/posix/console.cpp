@@ -1,0 +1,19 @@
+#include "cli/launch.hpp"
+
+// Nothing starts a program here as Explorer does: it always has the command
+// line it was given.
+namespace cardwrap::platform {
+
+unsigned console_processes()
+{
+    return 0;
+}
+
+bool output_is_console()
+{
+    return false;
+}
+
+void wait_for_key() {}
+
+} // namespace cardwrap::platform

@@ -1,0 +1,101 @@
+// What other Windows programs do to the files the tool works on, for the
+// end-to-end tests under Wine. Each mode reports on standard output once it
+// is in place, and lasts until its standard input is closed:
+//   windows_helper hold PATH        holds PATH open, sharing only reading, as
+//                                   an emulator or a scanner holds a file
+//   windows_helper scan FOLDER      opens every cardwrap-*.tmp that appears in
+//                                   FOLDER as soon as it can, sharing reading
+//                                   and writing but not deletion, as virus
+//                                   scanners and indexers do; says how many
+//                                   it opened
+//   windows_helper attributes PATH [hs]
+//                                   sets PATH hidden and system, or says which
+//                                   of the two it is ("hs", "h", "s" or "-")
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <windows.h>
+
+namespace {
+
+std::atomic<bool> closed{false};
+
+void until_stdin_closes()
+{
+    char byte = 0;
+    DWORD got = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr) != 0 && got > 0) {
+    }
+    closed = true;
+}
+
+int hold(const char *path)
+{
+    const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 1;
+    std::printf("held\n");
+    std::fflush(stdout);
+    until_stdin_closes();
+    CloseHandle(file);
+    return 0;
+}
+
+int scan(const std::string &folder)
+{
+    std::thread waiter(until_stdin_closes);
+    std::printf("scanning\n");
+    std::fflush(stdout);
+    std::vector<HANDLE> opened;
+    while (!closed) {
+        WIN32_FIND_DATAA found{};
+        const HANDLE search = FindFirstFileA((folder + "\\cardwrap-*.tmp").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                const HANDLE file = CreateFileA((folder + "\\" + found.cFileName).c_str(),
+                                                GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                nullptr, OPEN_EXISTING, 0, nullptr);
+                if (file != INVALID_HANDLE_VALUE)
+                    opened.push_back(file);
+            } while (FindNextFileA(search, &found) != 0);
+            FindClose(search);
+        }
+        Sleep(1);
+    }
+    waiter.join();
+    for (const HANDLE file : opened)
+        CloseHandle(file);
+    std::printf("opened %zu\n", opened.size());
+    return 0;
+}
+
+int attributes(const char *path, const char *set)
+{
+    if (set != nullptr)
+        return SetFileAttributesA(path, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM) != 0 ? 0 : 1;
+    const DWORD now = GetFileAttributesA(path);
+    if (now == INVALID_FILE_ATTRIBUTES)
+        return 1;
+    const bool hidden = (now & FILE_ATTRIBUTE_HIDDEN) != 0;
+    const bool system = (now & FILE_ATTRIBUTE_SYSTEM) != 0;
+    std::printf("%s%s%s\n", hidden ? "h" : "", system ? "s" : "", hidden || system ? "" : "-");
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc >= 3 && std::strcmp(argv[1], "hold") == 0)
+        return hold(argv[2]);
+    if (argc >= 3 && std::strcmp(argv[1], "scan") == 0)
+        return scan(argv[2]);
+    if (argc >= 3 && std::strcmp(argv[1], "attributes") == 0)
+        return attributes(argv[2], argc >= 4 ? argv[3] : nullptr);
+    return 2;
+}
