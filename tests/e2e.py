@@ -84,6 +84,7 @@ class Case:
     hidden_system: list = dataclasses.field(default_factory=list)  # Windows: made so before,
                                                                    # still so after
     terminal: bool = False    # run in a terminal of its own; the lines checked, not their bytes
+    no_proc: bool = False     # run where /proc is not mounted
 
 
 class Unsupported(Exception):
@@ -444,6 +445,11 @@ def replacing_cases():
                   files={"pkapp.mcx": old}, kept=["pkapp.mcx"],
                   setup=all_of(setfacl("pkapp.mcx", "u:daemon:rw"),
                                setxattr("pkapp.mcx", "user.note", b"mine"))),
+        # What the kernel gives any file made with mode 0666 there.
+        converted("a new output gets the folder's default ACL", "dir/pkapp.pda", APP,
+                  b"BBSSSSPPKAPP", 1, setup=setfacl("dir", "d:u:daemon:rw"), umask=0o077,
+                  acls={"dir/pkapp.mcx": "user::rw- user:1:rw- group::r-x #effective:r-- "
+                                         "mask::rw- other::r--"}),
         converted("a group not kept gets nothing: permissions", "pkapp.pda", APP, b"BBSSSSPPKAPP",
                   1, files={"pkapp.mcx": old}, setup=all_of(own("pkapp.mcx", NOBODY, DAEMON),
                                                              chmod("pkapp.mcx", 0o640)),
@@ -472,6 +478,12 @@ def replacing_cases():
              image(b"T", APP, 1) + summary(len(APP), 1), files=app),
         Case("an open file with no name left", given + ["{held}"], summary(len(APP), 1),
              files=app, held=old, held_after=image(b"T", APP, 1)),
+        converted("without /proc, a link's target is written in place", "pkapp.pda", APP, b"T", 1,
+                  args=given + ["link.mcx"], out="real/save.mcx", files={"real/save.mcx": old},
+                  setup=symlinks(("link.mcx", "real/save.mcx")), no_proc=True),
+        converted("without /proc, extended attributes kept", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
+                  files={"pkapp.mcx": old}, kept=["pkapp.mcx"],
+                  setup=setxattr("pkapp.mcx", "user.note", b"mine"), no_proc=True),
         converted("replacing opens no old file", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
                   files={"pkapp.mcx": old}, watch="pkapp.mcx"),
         refused("a refused output is not opened", ["pkapp.pda"], "Cannot write", "pkapp.mcx",
@@ -699,6 +711,10 @@ class Tool:
         command = self.command
         if case.unprivileged and not self.windows:
             command = self.unprivileged()
+        if case.no_proc:
+            # A mount namespace of the run's own, where /proc is let go of.
+            command = [b"unshare", b"-m", b"--propagation", b"private", b"sh", b"-c",
+                       b'umount -l /proc && exec "$0" "$@"'] + command
         env = dict(os.environ, LANG=case.locale) if case.locale else None
         args = [b(a).replace(b"{held}", b"/dev/fd/%d" % (held or 0)) for a in case.args]
         with subprocess.Popen(command + args, cwd=os.path.join(cwd, case.cwd), env=env,
