@@ -712,6 +712,8 @@ class Tool:
         if case.unprivileged and not self.windows:
             command = self.unprivileged()
         if case.no_proc:
+            if "ASAN_OPTIONS" in os.environ:
+                raise Unsupported("the sanitizers need /proc themselves")
             # A mount namespace of the run's own, where /proc is let go of.
             command = [b"unshare", b"-m", b"--propagation", b"private", b"sh", b"-c",
                        b'umount -l /proc && exec "$0" "$@"'] + command
