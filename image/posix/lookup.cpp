@@ -7,8 +7,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "image/posix/attributes.hpp"
-
 // Finding what an output path names: the system resolves it, once, and what
 // it found is held by descriptor from then on.
 namespace cardwrap::platform {
@@ -19,7 +17,9 @@ constexpr int MAX_LINK_HOPS = 40;
 constexpr std::size_t PATH_BUF_LEN = PATH_MAX;
 
 // Splits `path` at its last slash: the folder ("." for a bare name) and the
-// name. False if there is no name (a trailing slash) or either is too long.
+// name. False if there is no name (a trailing slash) or it is too long for
+// any folder. Every path split here is one the system took or gave, so no
+// longer than PATH_MAX - 1.
 bool split(const char *path, char (&folder)[PATH_BUF_LEN], char (&name)[NAME_BUF_LEN])
 {
     const char *slash = std::strrchr(path, '/');
@@ -27,7 +27,7 @@ bool split(const char *path, char (&folder)[PATH_BUF_LEN], char (&name)[NAME_BUF
     const std::size_t name_len = std::strlen(last);
     const std::size_t folder_len =
         slash == nullptr || slash == path ? 1 : static_cast<std::size_t>(slash - path);
-    if (name_len == 0 || name_len >= sizeof name || folder_len >= sizeof folder)
+    if (name_len == 0 || name_len >= sizeof name)
         return false;
     std::memcpy(folder, slash == nullptr ? "." : path, folder_len);
     folder[folder_len] = '\0';
@@ -64,8 +64,9 @@ bool find_name(place &at, const char *path)
     char self[32];
     char where[PATH_BUF_LEN];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", at.file);
-    const ssize_t got = readlink(self, where, sizeof where);
-    if (got <= 0 || static_cast<std::size_t>(got) == sizeof where)
+    // A name cut short would not lead back to the file, and is not taken.
+    const ssize_t got = readlink(self, where, sizeof where - 1);
+    if (got <= 0)
         return false;
     where[got] = '\0';
     return split(where, folder, at.name) && names_the_file(at, folder);
