@@ -17,11 +17,13 @@ bool typed_as_received(int argc, const wchar_t *received, int typed_argc, const 
 // given; one source file per platform.
 namespace cardwrap::platform {
 
-// True if `arg`, one of the program's own arguments, is what the user typed.
-// On Windows a program's narrow arguments are the command line converted to
-// the ANSI code page, where a character the code page lacks becomes a
-// look-alike or '?', and only then split: a name that differs names some
-// other file, and a quotation mark made so splits the line elsewhere.
-bool argument_as_typed(const char *arg);
+// Of a run's arguments (`argv`, made from the program's own), the index of
+// the first that names a file, the input (1) or a given output (3), and is
+// not what the user typed; 0 if there is none. On Windows a program's narrow
+// arguments are the command line converted to the ANSI code page, where a
+// character the code page lacks becomes a look-alike or '?', and only then
+// split: a name that differs names some other file, and a quotation mark
+// made so splits the line elsewhere.
+int untyped_path(int argc, const char *const argv[]);
 
 } // namespace cardwrap::platform

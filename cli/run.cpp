@@ -64,10 +64,14 @@ int run(int argc, const char *const argv[])
     // A name that is not what the user typed names some other file: it is
     // refused before any file is opened. A derived output name comes from
     // the input's.
-    if (!platform::argument_as_typed(in_path))
+    switch (platform::untyped_path(argc, argv)) {
+    case 1:
         return cannot_read(in_path);
-    if (argc >= 4 && !platform::argument_as_typed(out_path))
+    case 3:
         return cannot_write(out_path);
+    default:
+        break;
+    }
     switch (load_input(in_path, data, size)) {
     case load_status::ok:
         break;

@@ -91,6 +91,14 @@ TEST(StripDirectory, KeepsWhatFollowsTheLastSeparator)
         EXPECT_EQ(rewrite(c.in, cardwrap::strip_directory), c.out) << c.in;
 }
 
+TEST(StripDirectory, MovesTheNameAndItsTerminatorAndNothingMore)
+{
+    // What follows the terminator is not the name's: it stays as it was.
+    char path[] = "dir/ab\0XY";
+    cardwrap::strip_directory(path);
+    EXPECT_EQ(std::string(path, sizeof path), std::string("ab\0/ab\0XY", sizeof path));
+}
+
 TEST(UpcaseName, UpcasesAsciiLettersAndKeepsDoubleByteCharactersWhole)
 {
     // Kept as laid out: a hex escape ends where a literal is split.

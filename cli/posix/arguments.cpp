@@ -3,9 +3,9 @@
 namespace cardwrap::platform {
 
 // The bytes typed are the bytes received.
-bool argument_as_typed(const char * /*arg*/)
+int untyped_path(int /*argc*/, const char *const /*argv*/[])
 {
-    return true;
+    return 0;
 }
 
 } // namespace cardwrap::platform

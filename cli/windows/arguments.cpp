@@ -19,8 +19,6 @@ namespace {
 // The longest path the wide file functions take.
 constexpr int WIDE_LEN = 32768;
 
-} // namespace
-
 bool argument_as_typed(const char *arg)
 {
     int typed_argc = 0;
@@ -48,6 +46,15 @@ bool argument_as_typed(const char *arg)
             return false;
     }
     return found;
+}
+
+} // namespace
+
+int untyped_path(int argc, const char *const argv[])
+{
+    if (!argument_as_typed(argv[1]))
+        return 1;
+    return argc >= 4 && !argument_as_typed(argv[3]) ? 3 : 0;
 }
 
 } // namespace cardwrap::platform

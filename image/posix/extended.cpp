@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include <endian.h>
+#include <fcntl.h>
 #include <linux/posix_acl.h>
 #include <linux/posix_acl_xattr.h>
 #include <sys/xattr.h>
@@ -55,22 +56,20 @@ bool copy_extended(const place &at, bool group_kept, bool &acl)
 {
     char self[32];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", at.file);
-    bool proc = true;
-    ssize_t listed = listxattr(self, names, sizeof names);
-    if (listed < 0 && errno == ENOENT) {
-        proc = false;
-        listed = llistxattr(at.path, names, sizeof names);
-    }
+    const bool proc = faccessat(AT_FDCWD, self, F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+    const ssize_t listed =
+        proc ? listxattr(self, names, sizeof names) : llistxattr(at.path, names, sizeof names);
     // A file system that keeps no extended attributes has none to copy.
-    if (listed < 0)
+    if (listed == -1)
         return errno == ENOTSUP || errno == ENOSYS;
     for (ssize_t i = 0; i < listed; i += static_cast<ssize_t>(std::strlen(names + i)) + 1) {
         const char *name = names + i;
         const ssize_t len = proc ? getxattr(self, name, value, sizeof value)
                                  : lgetxattr(at.path, name, value, sizeof value);
-        if (len < 0 && errno == ENODATA)
+        // One removed meanwhile is not missed.
+        if (len == -1 && errno == ENODATA)
             continue;
-        if (len < 0)
+        if (len == -1)
             return false;
         const bool is_acl = std::strcmp(name, ACCESS_ACL) == 0;
         if (is_acl && !group_kept)

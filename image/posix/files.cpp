@@ -39,10 +39,14 @@ bool open_stream(place &at, std::FILE *&stream)
     // The stream has a descriptor of its own, so that closing it leaves
     // this one to finish with: to set attributes, sync, or put bytes back.
     const int fd = dup(at.fd);
-    stream = fd < 0 ? nullptr : fdopen(fd, "wb");
-    if (stream == nullptr && fd >= 0)
+    if (fd == -1)
+        return false;
+    stream = fdopen(fd, "wb");
+    if (stream == nullptr) {
         close(fd);
-    return stream != nullptr;
+        return false;
+    }
+    return true;
 }
 
 void remove_armed_temp()
@@ -58,11 +62,11 @@ void remove_armed_temp()
 void put_back(const place &at)
 {
     const off_t reached = lseek(at.fd, 0, SEEK_CUR);
-    bool done = at.kept >= 0 && reached >= 0;
+    bool done = at.kept != -1 && reached != -1;
     const auto end = done ? static_cast<std::size_t>(reached < at.kept ? reached : at.kept) : 0;
     for (std::size_t put = 0; done && put < end;) {
         const ssize_t n = pwrite(at.fd, kept_bytes + put, end - put, static_cast<off_t>(put));
-        done = n > 0;
+        done = n != -1;
         put += done ? static_cast<std::size_t>(n) : 0;
     }
     done = done && ftruncate(at.fd, at.found.st_size) == 0;
@@ -94,7 +98,8 @@ long keep(int fd, off_t size)
     std::size_t got = 0;
     while (got < want) {
         const ssize_t n = pread(fd, kept_bytes + got, want - got, static_cast<off_t>(got));
-        if (n <= 0)
+        // A file that grew shorter meanwhile cannot be put back whole.
+        if (n == -1 || n == 0)
             return -1;
         got += static_cast<std::size_t>(n);
     }
@@ -106,7 +111,7 @@ long keep(int fd, off_t size)
 bool cut_to_image(const place &at)
 {
     const off_t end = lseek(at.fd, 0, SEEK_CUR);
-    return end >= 0 && (end >= at.found.st_size || ftruncate(at.fd, end) == 0);
+    return end >= at.found.st_size || ftruncate(at.fd, end) == 0;
 }
 
 bool rename_into_place(place &at)
@@ -124,10 +129,8 @@ bool rename_into_place(place &at)
     // cannot sync a folder, and the image is whole and in place either way,
     // so a failure here is no reason to call the write failed.
     const int dir = openat(at.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
+    fsync(dir);
+    close(dir);
     return true;
 }
 
@@ -145,7 +148,7 @@ void arm_in_place(place &at)
 bool make_in_place(place &at, std::FILE *&stream)
 {
     at.fd = openat(at.folder, at.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (at.fd < 0 || fstat(at.fd, &at.found) != 0)
+    if (at.fd == -1 || fstat(at.fd, &at.found) == -1)
         return false;
     at.kept = 0;
     arm_in_place(at);
@@ -161,7 +164,7 @@ std::FILE *open_input(const char *path)
 
 create_status create_temp(place &at, const char *name, std::FILE *&stream)
 {
-    const bool replacing = at.file >= 0;
+    const bool replacing = at.file != -1;
     // An append-only folder keeps every name made in it: a temporary file
     // could be neither renamed over the output nor removed.
     if ((replacing && !may_rename_over(at)) || has_append_only(at.folder))
@@ -172,12 +175,12 @@ create_status create_temp(place &at, const char *name, std::FILE *&stream)
     hold_signals();
     at.fd = openat(at.folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     const int err = errno;
-    if (at.fd >= 0) {
+    if (at.fd != -1) {
         std::snprintf(at.temp, sizeof at.temp, "%s", name);
         arm_for(at, remove_armed_temp);
     }
     release_signals();
-    if (at.fd < 0) {
+    if (at.fd == -1) {
         if (err == EEXIST)
             return create_status::exists;
         // No right to add a name to the folder: the output itself may still
@@ -191,7 +194,7 @@ create_status create_temp(place &at, const char *name, std::FILE *&stream)
 bool open_in_place(place &at, const char *path, std::FILE *&stream)
 {
     at.in_place = true;
-    if (at.file < 0)
+    if (at.file == -1)
         return make_in_place(at, stream);
     const bool regular = S_ISREG(at.found.st_mode);
     // fopen's own open but for the truncation, so the system applies the same
@@ -200,12 +203,12 @@ bool open_in_place(place &at, const char *path, std::FILE *&stream)
     // only to write: opened to read as well, it would not wait for a reader.
     const int flags = O_CREAT | O_NOCTTY | O_CLOEXEC;
     at.fd = regular ? open(path, O_RDWR | flags, 0666) : -1;
-    const bool readable = at.fd >= 0;
+    const bool readable = at.fd != -1;
     if (!readable)
         at.fd = open(path, O_WRONLY | flags, 0666);
     struct stat st {};
     // Anything but what was found means the path changed meanwhile.
-    if (at.fd < 0 || fstat(at.fd, &st) != 0 || st.st_dev != at.found.st_dev ||
+    if (at.fd == -1 || fstat(at.fd, &st) == -1 || st.st_dev != at.found.st_dev ||
         st.st_ino != at.found.st_ino)
         return false;
     if (regular) {
@@ -223,7 +226,7 @@ bool open_in_place(place &at, const char *path, std::FILE *&stream)
 
 bool commit(place &at)
 {
-    const bool replacing = at.temp[0] != '\0' && at.file >= 0;
+    const bool replacing = at.temp[0] != '\0' && at.file != -1;
     bool done = !replacing || take_attributes(at);
     done = done && (!at.in_place || !at.durable || cut_to_image(at));
     done = done && (!at.durable || fsync(at.fd) == 0);
@@ -255,7 +258,7 @@ void release(place &at)
 {
     const int held[] = {at.fd, at.folder, at.file};
     for (const int fd : held)
-        if (fd >= 0)
+        if (fd != -1)
             close(fd);
     at = place{};
 }

@@ -38,10 +38,10 @@ bool split(const char *path, char (&folder)[PATH_BUF_LEN], char (&name)[NAME_BUF
 bool open_folder(place &at, const char *folder, int from = AT_FDCWD)
 {
     const int fd = openat(from, folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (at.folder >= 0)
+    if (at.folder != -1)
         close(at.folder);
     at.folder = fd;
-    return fd >= 0;
+    return fd != -1;
 }
 
 // True if `at.name` in `folder` is the file found itself, not a link to it.
@@ -66,7 +66,7 @@ bool find_name(place &at, const char *path)
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", at.file);
     // A name cut short would not lead back to the file, and is not taken.
     const ssize_t got = readlink(self, where, sizeof where - 1);
-    if (got <= 0)
+    if (got == -1)
         return false;
     where[got] = '\0';
     return split(where, folder, at.name) && names_the_file(at, folder);
@@ -91,7 +91,7 @@ file_kind find_new(place &at, const char *path)
         char link[PATH_BUF_LEN];
         // No link holds more than PATH_MAX - 1 bytes, so none is cut short.
         const ssize_t got = readlinkat(at.folder, at.name, link, sizeof link - 1);
-        if (got <= 0)
+        if (got == -1)
             return file_kind::refused;
         link[got] = '\0';
         if (!split(link, folder, at.name) || !open_folder(at, folder, at.folder))
@@ -110,10 +110,12 @@ file_kind find(place &at, const char *path)
     // it applies to a path (folders it may not search, links it will not
     // follow for us), as it would for fopen.
     at.file = open(path, O_PATH | O_CLOEXEC);
-    if (at.file < 0)
+    if (at.file == -1)
         return errno == ENOENT ? find_new(at, path) : file_kind::refused;
-    if (fstat(at.file, &at.found) != 0 || S_ISDIR(at.found.st_mode))
+    if (fstat(at.file, &at.found) == -1)
         return file_kind::refused;
+    // Anything else is written as it is, as fopen would write it; a folder
+    // the system refuses to open for writing.
     if (!S_ISREG(at.found.st_mode))
         return file_kind::device;
     // A file with no name left (open elsewhere, named through /dev/fd) is
