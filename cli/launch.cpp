@@ -4,9 +4,10 @@
 
 namespace cardwrap {
 
-bool started_by_explorer(unsigned console_processes, bool output_is_console)
+bool started_by_explorer(unsigned console_processes, bool output_is_console,
+                         bool parent_is_explorer)
 {
-    return console_processes == 1 && output_is_console;
+    return console_processes == 1 && output_is_console && parent_is_explorer;
 }
 
 int wrap_each(int argc, const char *const argv[])

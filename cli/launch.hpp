@@ -3,10 +3,13 @@
 namespace cardwrap {
 
 // True if the program was started from Explorer, double-clicked or with
-// files dropped on it: the only process on its console, which its standard
-// output is. Started from a shell, a script or a build, it shares its
-// console, or writes elsewhere.
-bool started_by_explorer(unsigned console_processes, bool output_is_console);
+// files dropped on it: the only process on a console of its own, which its
+// standard output is, and Explorer's child. Started from a shell, a script
+// or a build, it shares its console, writes elsewhere, or has another
+// parent: `start` in a shell, a scheduled task and a script's new console
+// give it a console of its own too, and a command line typed as ever.
+bool started_by_explorer(unsigned console_processes, bool output_is_console,
+                         bool parent_is_explorer);
 
 // Runs the tool once for each argument, as `cardwrap FILE`, so that a drop of
 // several files wraps each and no path is ever taken for a title or an
@@ -22,6 +25,7 @@ namespace cardwrap::platform {
 // How many processes share this one's console; 0 where it has none.
 unsigned console_processes();
 bool output_is_console();
+bool parent_is_explorer();
 // Asks, on the console and not on standard output, for a key before the
 // window closes, and waits for it.
 void wait_for_key();

@@ -58,4 +58,7 @@ void release(place &at);
 
 unsigned process_id();
 
+// A number no other process can foresee; 0 if the system cannot give one.
+unsigned unforeseeable();
+
 } // namespace cardwrap::platform

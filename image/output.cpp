@@ -15,12 +15,15 @@ constexpr unsigned MAX_TEMP_TRIES = 100;
 
 // The temporary file's name is short and of a fixed form whatever the
 // output's, so any name the folder takes can be replaced, and it says what
-// it is to whoever finds one left by a killed run.
+// it is to whoever finds one left by a killed run. Its last part cannot be
+// foreseen, so that no one can take the names a run will try beforehand
+// (in /tmp, say) and keep it from writing.
 create_status open_temp(output &out)
 {
     for (unsigned attempt = 0; attempt < MAX_TEMP_TRIES; ++attempt) {
         char name[platform::TEMP_NAME_LEN];
-        std::snprintf(name, sizeof name, "cardwrap-%u-%u.tmp", platform::process_id(), attempt);
+        std::snprintf(name, sizeof name, "cardwrap-%u-%08x.tmp", platform::process_id(),
+                      platform::unforeseeable() ^ attempt);
         const create_status status = platform::create_temp(out.at, name, out.stream);
         if (status != create_status::exists)
             return status;

@@ -41,7 +41,7 @@ ENDING = ["SIGHUP", "SIGINT", "SIGQUIT", "SIGILL", "SIGTRAP", "SIGABRT", "SIGBUS
           "SIGUSR1", "SIGSEGV", "SIGUSR2", "SIGALRM", "SIGTERM", "SIGSTKFLT", "SIGXCPU",
           "SIGVTALRM", "SIGPROF", "SIGIO", "SIGPWR", "SIGSYS"] + [
               str(n) for n in range(signal.SIGRTMIN, signal.SIGRTMAX + 1)]
-TEMP = re.compile(r"^cardwrap-\d+-\d+\.tmp$")
+TEMP = re.compile(r"^cardwrap-\d+-[0-9a-f]{8}\.tmp$")
 OLD_MODE = 0o640  # of an output that is replaced: no one but its group may read it
 
 
@@ -71,6 +71,11 @@ def scenarios():
         yield Scenario("%d B, new output" % size, {"in.pda": data}, ["in.pda"], None)
         yield Scenario("%d B, in place, its own input" % size, {"in.mcx": data}, ["in.mcx"],
                        data, in_place=True)
+    # Cut to the image only once it is whole: a failure after the cut must
+    # still put the old file back whole.
+    longer = bytes((i * 7 + 3) % 256 for i in range(20000))
+    yield Scenario("1 B, in place over a longer file", {"in.pda": b"\x01", "in.mcx": longer},
+                   ["in.pda"], longer, in_place=True)
 
 
 # An extended attribute that an existing output carries, and must keep.
@@ -232,6 +237,30 @@ def drift_faults(log, scenario):
     return []
 
 
+def clash_faults(opts, scenario, lines):
+    """The temporary file's name already taken once: another is tried, and
+    the run succeeds. Taken every time: the run gives up, the old file kept."""
+    made = [i for i, line in enumerate(lines) if line.startswith("openat(") and
+            "cardwrap-" in line and "O_CREAT" in line]
+    if not made:
+        return ["%s: no temporary file made" % scenario.name]
+    n = sum(1 for line in lines[:made[0] + 1] if line.startswith("openat("))
+    faults = []
+    for when, status, want in (("%d" % n, 0, scenario.whole()), ("%d+" % n, 1, scenario.old)):
+        with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
+            lay_out(root, scenario)
+            proc = strace(opts, scenario, root, "-o", "/dev/null", "-e", "trace=openat", "-e",
+                          "inject=openat:error=EEXIST:when=" + when)
+            path = os.path.join(root, "in.mcx")
+            now = open(path, "rb").read() if os.path.exists(path) else None
+            left = sorted(set(os.listdir(root)) - {"in.pda", "in.mcx", scenario.link})
+            if proc.returncode != status or now != want or left:
+                faults.append("%s, name taken at openat #%s: status %d, in.mcx %s, left %r" % (
+                    scenario.name, when, proc.returncode, "as wanted" if now == want else
+                    "not as wanted", left))
+    return faults
+
+
 def leftover_faults(root, left, whole, replacing):
     if len(left) > 1 or any(not TEMP.match(name) for name in left):
         return ["left %r after SIGKILL" % left]
@@ -270,6 +299,7 @@ def main():
         found = points(lines, started)
         if not scenario.in_place:
             tally(["%s: %s" % (scenario.name, f) for f in order_faults(lines[started:])])
+            tally(clash_faults(opts, scenario, lines))
         actions = [a for a in ACTIONS if not (scenario.in_place and a == "signal=SIGKILL")]
         for point in found:
             for action in actions:

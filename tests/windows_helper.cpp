@@ -3,11 +3,13 @@
 // is in place, and lasts until its standard input is closed:
 //   windows_helper hold PATH        holds PATH open, sharing only reading, as
 //                                   an emulator or a scanner holds a file
-//   windows_helper scan FOLDER      opens every cardwrap-*.tmp that appears in
+//   windows_helper scan FOLDER FILE opens every cardwrap-*.tmp that appears in
 //                                   FOLDER as soon as it can, sharing reading
 //                                   and writing but not deletion, as virus
-//                                   scanners and indexers do; says how many
-//                                   it opened
+//                                   scanners and indexers do, holding FILE
+//                                   meanwhile until it has seen one, so that
+//                                   one is there to be seen; says how many
+//                                   it saw and how many it opened
 //   windows_helper attributes PATH [hs]
 //                                   sets PATH hidden and system, or says which
 //                                   of the two it is ("hs", "h", "s" or "-")
@@ -46,16 +48,25 @@ int hold(const char *path)
     return 0;
 }
 
-int scan(const std::string &folder)
+int scan(const std::string &folder, const char *path)
 {
+    HANDLE held = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (held == INVALID_HANDLE_VALUE)
+        return 1;
     std::thread waiter(until_stdin_closes);
     std::printf("scanning\n");
     std::fflush(stdout);
     std::vector<HANDLE> opened;
+    std::size_t seen = 0;
     while (!closed) {
         WIN32_FIND_DATAA found{};
         const HANDLE search = FindFirstFileA((folder + "\\cardwrap-*.tmp").c_str(), &found);
         if (search != INVALID_HANDLE_VALUE) {
+            ++seen;
+            if (held != INVALID_HANDLE_VALUE)
+                CloseHandle(held);
+            held = INVALID_HANDLE_VALUE;
             do {
                 const HANDLE file = CreateFileA((folder + "\\" + found.cFileName).c_str(),
                                                 GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -68,9 +79,11 @@ int scan(const std::string &folder)
         Sleep(1);
     }
     waiter.join();
+    if (held != INVALID_HANDLE_VALUE)
+        CloseHandle(held);
     for (const HANDLE file : opened)
         CloseHandle(file);
-    std::printf("opened %zu\n", opened.size());
+    std::printf("seen %s opened %zu\n", seen > 0 ? "some" : "none", opened.size());
     return 0;
 }
 
@@ -93,8 +106,8 @@ int main(int argc, char *argv[])
 {
     if (argc >= 3 && std::strcmp(argv[1], "hold") == 0)
         return hold(argv[2]);
-    if (argc >= 3 && std::strcmp(argv[1], "scan") == 0)
-        return scan(argv[2]);
+    if (argc >= 4 && std::strcmp(argv[1], "scan") == 0)
+        return scan(argv[2], argv[3]);
     if (argc >= 3 && std::strcmp(argv[1], "attributes") == 0)
         return attributes(argv[2], argc >= 4 ? argv[3] : nullptr);
     return 2;

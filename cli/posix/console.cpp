@@ -14,6 +14,11 @@ bool output_is_console()
     return false;
 }
 
+bool parent_is_explorer()
+{
+    return false;
+}
+
 void wait_for_key() {}
 
 } // namespace cardwrap::platform

@@ -1,19 +1,17 @@
 #include "cli/launch.hpp"
 
+#include <cwchar>
+
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 namespace cardwrap::platform {
 
 unsigned console_processes()
 {
     DWORD list[2];
-    const DWORD count = GetConsoleProcessList(list, 2);
-    // Wine gives a program started from a Unix terminal a console of its
-    // own, alone and with a window, just as Explorer would; the shell that
-    // typed its command line shares it all the same, uncounted.
-    const HMODULE system = GetModuleHandleW(L"ntdll.dll");
-    const bool wine = system != nullptr && GetProcAddress(system, "wine_get_version") != nullptr;
-    return count + (wine && count > 0 ? 1 : 0);
+    return GetConsoleProcessList(list, 2);
 }
 
 bool output_is_console()
@@ -22,6 +20,30 @@ bool output_is_console()
     DWORD mode = 0;
     return out != INVALID_HANDLE_VALUE && out != nullptr && GetFileType(out) == FILE_TYPE_CHAR &&
            GetConsoleMode(out, &mode) != 0;
+}
+
+bool parent_is_explorer()
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return false;
+    const DWORD self = GetCurrentProcessId();
+    DWORD parent = 0;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more != 0 && parent == 0;
+         more = Process32NextW(snapshot, &entry))
+        if (entry.th32ProcessID == self)
+            parent = entry.th32ParentProcessID;
+    bool explorer = false;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more != 0 && parent != 0;
+         more = Process32NextW(snapshot, &entry))
+        if (entry.th32ProcessID == parent) {
+            explorer = _wcsicmp(entry.szExeFile, L"explorer.exe") == 0;
+            break;
+        }
+    CloseHandle(snapshot);
+    return explorer;
 }
 
 void wait_for_key()

@@ -79,7 +79,9 @@ bool copy_extended(const place &at, bool group_kept, bool &acl)
             return false;
         acl = acl || is_acl;
     }
-    return true;
+    // The file had no ACL of its own, and none it may take from the folder's
+    // default: only its permissions say who may use it.
+    return acl || fremovexattr(at.fd, ACCESS_ACL) == 0 || errno == ENODATA || errno == ENOTSUP;
 }
 
 } // namespace cardwrap::platform

@@ -56,14 +56,19 @@ void remove_armed_temp()
 
 // Puts back what an in-place write overwrote: the bytes kept, as far as the
 // image reached (no further: past a file-size limit, or on a full device,
-// they were never touched and may not be written), then the old length and
-// times. Or empties the file when they were not kept: a short image would
-// pass for a good one. Only async-signal-safe calls: a signal may call it.
+// they were never touched and may not be written), or all of them once the
+// file was cut to the image, then the old length and times. Or empties the
+// file when they were not kept: a short image would pass for a good one.
+// Only async-signal-safe calls: a signal may call it.
 void put_back(const place &at)
 {
     const off_t reached = lseek(at.fd, 0, SEEK_CUR);
+    // Not a byte written yet: the file is as it was.
+    if (reached == 0 && !at.cut)
+        return;
     bool done = at.kept != -1 && reached != -1;
-    const auto end = done ? static_cast<std::size_t>(reached < at.kept ? reached : at.kept) : 0;
+    const long upto = at.cut ? at.kept : std::min(static_cast<long>(reached), at.kept);
+    const auto end = done ? static_cast<std::size_t>(upto) : 0;
     for (std::size_t put = 0; done && put < end;) {
         const ssize_t n = pwrite(at.fd, kept_bytes + put, end - put, static_cast<off_t>(put));
         done = n != -1;
@@ -107,11 +112,15 @@ long keep(int fd, off_t size)
 }
 
 // The image is written from the start without emptying the file first; a
-// longer old file is cut to it only once it is whole.
-bool cut_to_image(const place &at)
+// longer old file is cut to it only once it is whole. Marked cut first, so
+// that a signal at any moment puts back the whole old file.
+bool cut_to_image(place &at)
 {
     const off_t end = lseek(at.fd, 0, SEEK_CUR);
-    return end >= at.found.st_size || ftruncate(at.fd, end) == 0;
+    if (end >= at.found.st_size)
+        return true;
+    at.cut = true;
+    return ftruncate(at.fd, end) == 0;
 }
 
 bool rename_into_place(place &at)
@@ -125,13 +134,30 @@ bool rename_into_place(place &at)
     release_signals();
     if (!renamed)
         return false;
-    // The rename reaches the device with its folder. Some file systems
-    // cannot sync a folder, and the image is whole and in place either way,
-    // so a failure here is no reason to call the write failed.
+    // The rename reaches the device with its folder; a folder this user may
+    // not read cannot be opened to sync it, so then the whole file system
+    // is. Some file systems cannot sync a folder, and the image is whole and
+    // in place either way, so a failure here is no reason to call the write
+    // failed.
     const int dir = openat(at.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir == -1) {
+        syncfs(at.fd);
+        return true;
+    }
     fsync(dir);
     close(dir);
     return true;
+}
+
+void drop_temp(place &at)
+{
+    hold_signals();
+    unlinkat(at.folder, at.temp, 0);
+    at.temp[0] = '\0';
+    disarm();
+    release_signals();
+    close(at.fd);
+    at.fd = -1;
 }
 
 void arm_in_place(place &at)
@@ -187,6 +213,13 @@ create_status create_temp(place &at, const char *name, std::FILE *&stream)
         // be writable.
         return err == EACCES || err == EPERM ? create_status::in_place : create_status::failed;
     }
+    // Replacing another user's file, only a user who may give it to its
+    // owner keeps who may read and write it; anyone else writes it where it
+    // is, as fopen would, and it stays the owner's.
+    if (replacing && fchown(at.fd, at.found.st_uid, static_cast<gid_t>(-1)) == -1) {
+        drop_temp(at);
+        return create_status::in_place;
+    }
     at.durable = true;
     return open_stream(at, stream) ? create_status::ok : create_status::failed;
 }
@@ -214,8 +247,9 @@ bool open_in_place(place &at, const char *path, std::FILE *&stream)
     if (regular) {
         // Written in place, a file with other names would change under all
         // of them; replaced, they keep the old bytes. Here it cannot be
-        // replaced, so it is left alone.
-        if (st.st_nlink > 1)
+        // replaced, so it is left alone; and so is a file longer than any
+        // image, which could not be put back whole if the write failed.
+        if (st.st_nlink > 1 || st.st_size > static_cast<off_t>(sizeof kept_bytes))
             return false;
         at.found = st;
         at.kept = readable ? keep(at.fd, st.st_size) : -1;
@@ -243,12 +277,13 @@ bool commit(place &at)
 
 void abandon(place &at)
 {
+    if (at.temp[0] != '\0') {
+        drop_temp(at);
+        return;
+    }
     hold_signals();
-    if (at.temp[0] != '\0')
-        unlinkat(at.folder, at.temp, 0);
-    else if (at.in_place && at.durable)
+    if (at.in_place && at.durable)
         put_back(at);
-    at.temp[0] = '\0';
     at.in_place = false;
     disarm();
     release_signals();
@@ -266,6 +301,12 @@ void release(place &at)
 unsigned process_id()
 {
     return static_cast<unsigned>(getpid());
+}
+
+unsigned unforeseeable()
+{
+    unsigned number = 0;
+    return getentropy(&number, sizeof number) == 0 ? number : 0;
 }
 
 } // namespace cardwrap::platform

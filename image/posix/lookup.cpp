@@ -72,10 +72,25 @@ bool find_name(place &at, const char *path)
     return split(where, folder, at.name) && names_the_file(at, folder);
 }
 
+// A link in a folder that anyone may add to but only owners remove from
+// (sticky and writable by all, as /tmp is) is followed only if this user or
+// the folder's owner made it: anyone else may have put it there for us to
+// follow. The kernel's fs.protected_symlinks holds links to the same rule;
+// the kernel cannot be asked here, where a link is read to find where a file
+// is yet to be made, so the rule is kept whatever the setting.
+bool may_follow(int folder, const struct stat &link)
+{
+    constexpr mode_t OPEN_TO_ALL = S_ISVTX | S_IWOTH;
+    struct stat dir {};
+    return fstat(folder, &dir) == 0 && ((dir.st_mode & OPEN_TO_ALL) != OPEN_TO_ALL ||
+                                        link.st_uid == geteuid() || link.st_uid == dir.st_uid);
+}
+
 // A name that holds nothing yet, in its folder. It may be a link to where a
-// file is yet to be made: the system has already followed it there, and
-// would have refused a link it may not follow for us (fs.protected_symlinks),
-// so what is left is to read where it leads, one link at a time.
+// file is yet to be made: the system has already followed it there (and
+// refused a link it may not follow for us), so what is left is to read where
+// it leads, one link at a time, holding each to the same rule, since another
+// may have taken its place meanwhile.
 file_kind find_new(place &at, const char *path)
 {
     char folder[PATH_BUF_LEN];
@@ -86,7 +101,7 @@ file_kind find_new(place &at, const char *path)
         if (fstatat(at.folder, at.name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             return errno == ENOENT ? file_kind::absent : file_kind::refused;
         // Anything else appeared since the path was looked up.
-        if (!S_ISLNK(st.st_mode))
+        if (!S_ISLNK(st.st_mode) || !may_follow(at.folder, st))
             return file_kind::refused;
         char link[PATH_BUF_LEN];
         // No link holds more than PATH_MAX - 1 bytes, so none is cut short.

@@ -8,7 +8,7 @@ namespace cardwrap::platform {
 
 // Room for one name in a folder, and for a temporary file's name.
 inline constexpr int NAME_BUF_LEN = NAME_MAX + 1;
-inline constexpr int TEMP_NAME_LEN = 32;
+inline constexpr int TEMP_NAME_LEN = 40;
 
 // What an output path named when it was found: descriptors of the file and
 // of the folder that holds its name, opened for nothing but their identity.
@@ -23,6 +23,7 @@ struct place {
     bool in_place = false;         // the output itself
     bool durable = false;          // a regular file: synced before success
     long kept = -1;                // in place: bytes kept to put back; -1 if none
+    bool cut = false;              // in place: cut to the image's length
 };
 
 } // namespace cardwrap::platform

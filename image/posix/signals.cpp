@@ -40,8 +40,8 @@ void each_ending(F f)
     for (const int sig : ENDING)
         f(sig);
 #ifdef SIGRTMIN
-    // Real-time signals end the process too; the C library keeps the first
-    // few for itself and refuses to hand them over, which is harmless here.
+    // Real-time signals end the process too; SIGRTMIN already leaves out
+    // those the C library keeps for itself.
     for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
         f(sig);
 #endif

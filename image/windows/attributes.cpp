@@ -112,6 +112,25 @@ bool take_streams(const wchar_t *path, const wchar_t *temp_path)
 
 } // namespace
 
+// Encrypted as the file it replaces was, and compressed where it was.
+bool take_storage(unsigned long attributes, void *temp)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    if ((attributes & FILE_ATTRIBUTE_ENCRYPTED) != 0 &&
+        (GetFileInformationByHandle(temp, &info) == 0 ||
+         (info.dwFileAttributes & FILE_ATTRIBUTE_ENCRYPTED) == 0))
+        return false;
+    if ((attributes & FILE_ATTRIBUTE_COMPRESSED) != 0) {
+        USHORT format = COMPRESSION_FORMAT_DEFAULT;
+        DWORD got = 0;
+        // Compression saves room and protects nothing: where the file
+        // system will not compress, the image is written as it is.
+        DeviceIoControl(temp, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &got,
+                        nullptr);
+    }
+    return true;
+}
+
 bool take_attributes(void *file, const wchar_t *path, void *temp, const wchar_t *temp_path)
 {
     return take_streams(path, temp_path) && take_security(file, temp) && take_basic(file, temp);

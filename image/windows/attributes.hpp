@@ -10,4 +10,9 @@ namespace cardwrap::platform {
 // False if any of it but the owner could not be passed on.
 bool take_attributes(void *file, const wchar_t *path, void *temp, const wchar_t *temp_path);
 
+// Makes the new, still empty `temp` encrypted where the file it replaces
+// had `attributes` saying so, and compressed likewise. False if it should be
+// encrypted and is not: an encrypted file is never replaced by a plain one.
+bool take_storage(unsigned long attributes, void *temp);
+
 } // namespace cardwrap::platform

@@ -1,8 +1,10 @@
+#define _CRT_RAND_S // rand_s, from the C runtime that every Windows ships
 #include "image/files.hpp"
 
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 
 #include <fcntl.h>
 #include <io.h>
@@ -63,7 +65,7 @@ bool rename_over(const place &at)
 
 bool rename_into_place(place &at)
 {
-    for (const DWORD wait : WAITS_MS) {
+    for (std::size_t attempt = 0;; ++attempt) {
         hold_signals();
         const bool renamed = rename_over(at);
         const DWORD err = GetLastError();
@@ -74,11 +76,10 @@ bool rename_into_place(place &at)
         release_signals();
         if (renamed)
             return true;
-        if (!brief_hold(err))
+        if (!brief_hold(err) || attempt == std::size(WAITS_MS))
             return false;
-        Sleep(wait);
+        Sleep(WAITS_MS[attempt]);
     }
-    return false;
 }
 
 // The rename, and the file's new name in its folder, reach the device too.
@@ -112,9 +113,9 @@ bool exists(const wchar_t *path)
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-HANDLE create(const wchar_t *path, DWORD access)
+HANDLE create(const wchar_t *path, DWORD access, DWORD attributes)
 {
-    return CreateFileW(path, access, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(path, access, 0, nullptr, CREATE_NEW, attributes, nullptr);
 }
 
 } // namespace
@@ -138,10 +139,14 @@ create_status create_temp(place &at, const char *name, std::FILE *&stream)
     // The right to give it away is asked for too, where the folder grants
     // it, to pass on the replaced file's owner.
     constexpr DWORD ACCESS = GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC;
+    // An encrypted file is never replaced by a plain one: the new one is
+    // made encrypted, or not at all.
+    const DWORD made = (at.attributes & FILE_ATTRIBUTE_ENCRYPTED) != 0 ? FILE_ATTRIBUTE_ENCRYPTED
+                                                                       : FILE_ATTRIBUTE_NORMAL;
     hold_signals();
-    HANDLE file = create(at.temp, ACCESS | WRITE_OWNER);
+    HANDLE file = create(at.temp, ACCESS | WRITE_OWNER, made);
     if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED && !exists(at.temp))
-        file = create(at.temp, ACCESS);
+        file = create(at.temp, ACCESS, made);
     const DWORD err = GetLastError();
     if (file != INVALID_HANDLE_VALUE) {
         at.temp_file = file;
@@ -156,6 +161,10 @@ create_status create_temp(place &at, const char *name, std::FILE *&stream)
                            (err == ERROR_ACCESS_DENIED && exists(at.temp));
         at.temp[0] = L'\0';
         return taken ? create_status::exists : create_status::failed;
+    }
+    if (!take_storage(at.attributes, at.temp_file)) {
+        abandon(at);
+        return create_status::failed;
     }
     // The stream has a handle of its own, so that closing it leaves this
     // one to finish with.
@@ -206,20 +215,14 @@ void abandon(place &at)
     if (at.temp_file == nullptr || at.temp[0] == L'\0')
         return;
     hold_signals();
-    bool gone = false;
-    for (const DWORD wait : WAITS_MS) {
-        gone = dispose(at.temp_file);
-        if (gone)
-            break;
-        Sleep(wait);
-    }
+    bool gone = dispose(at.temp_file);
     close_handle(at.temp_file);
     // Should the handle not do it, by name, for as long as anyone holds it.
-    for (const DWORD wait : WAITS_MS) {
-        gone = gone || DeleteFileW(at.temp) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND;
-        if (gone)
+    for (std::size_t attempt = 0; !gone; ++attempt) {
+        gone = DeleteFileW(at.temp) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND;
+        if (gone || attempt == std::size(WAITS_MS))
             break;
-        Sleep(wait);
+        Sleep(WAITS_MS[attempt]);
     }
     at.temp[0] = L'\0';
     disarm();
@@ -237,6 +240,12 @@ void release(place &at)
 unsigned process_id()
 {
     return static_cast<unsigned>(GetCurrentProcessId());
+}
+
+unsigned unforeseeable()
+{
+    unsigned number = 0;
+    return rand_s(&number) == 0 ? number : 0;
 }
 
 } // namespace cardwrap::platform

@@ -45,6 +45,21 @@ bool names_the_file(const wchar_t *path, const BY_HANDLE_FILE_INFORMATION &found
     return same;
 }
 
+// Whether this user may write the file, asked of Windows: the rename needs
+// only the right to delete it, which a file's ACL may grant without the
+// right to write. A program holding it open without sharing writes refuses
+// the open too, which says nothing of the right, and the rename waits such
+// holds out.
+bool may_write(const wchar_t *path)
+{
+    const HANDLE file = CreateFileW(path, FILE_WRITE_DATA, SHARE_ALL, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError() != ERROR_ACCESS_DENIED;
+    CloseHandle(file);
+    return true;
+}
+
 } // namespace
 
 std::FILE *open_input(const char *path)
@@ -93,8 +108,10 @@ file_kind find(place &at, const char *path)
     // Windows refuses to write a read-only file even to an administrator;
     // said here, so that no way of writing it differs.
     if (GetFileInformationByHandle(file, &info) == 0 ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0)
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0 ||
+        !may_write(at.target))
         return file_kind::refused;
+    at.attributes = info.dwFileAttributes;
     // The file itself, where links lead, to be replaced in its own folder.
     const DWORD len = GetFinalPathNameByHandleW(file, at.target, PATH_BUF_LEN,
                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
