@@ -86,6 +86,10 @@ export async function page(browser, origin, { url = origin + "/", ready = true, 
   const requests = [];
   tab.on("request", (request) => requests.push(request.url()));
   await tab.goto(url, { waitUntil: ready ? "load" : "commit" });
-  if (ready) await tab.waitForFunction(() => document.body.dataset.converter === "ready");
+  if (ready) {
+    await tab.waitForFunction(() => document.body.dataset.converter);
+    const said = await tab.evaluate(() => document.body.dataset.converter === "ready" || document.getElementById("status").textContent);
+    if (said !== true) throw new Error(`the converter did not load: ${said}`);
+  }
   return { tab, requests };
 }

@@ -3,7 +3,8 @@
 // loads and converts with the network gone. The build fills in the version,
 // made from the files' bytes: a new version is a new service worker, which
 // the browser installs beside the old one, fetching every file again, and
-// which then takes over and drops the old copies. Only requests for this
+// which then takes over the open pages (skipWaiting) and drops the old
+// copies. Only requests for this
 // site's own files are answered; nothing else is ever asked for.
 const CACHE = "cardwrap-@VERSION@";
 const FILES = ["@FILES@"];
@@ -23,7 +24,6 @@ self.addEventListener("activate", (event) => {
     for (const name of await caches.keys()) {
       if (name.startsWith("cardwrap-") && name !== CACHE) await caches.delete(name);
     }
-    await self.clients.claim();
   })());
 });
 
