@@ -10,8 +10,8 @@
 //                script is held back
 //   loading      a converter that cannot load says what failed
 //   file         the site opened straight from disk (file://)
-//   offline      loaded and used with the network gone after one visit;
-//                a new version served is taken up
+//   offline      installable; loaded and used with the network gone after
+//                one visit; a new version served is taken up
 //   audit        axe-core, light and dark, before and after a batch; phone
 //                width and forced colours
 //   keyboard     the whole batch flow by keyboard, Download all and Clear
@@ -266,6 +266,11 @@ const groups = {
   async offline({ browser, origin, server, site, tool }, faults) {
     const { tab } = await page(browser, origin);
     await tab.evaluate(() => navigator.serviceWorker.ready);
+    // The test's browser profile is incognito-like; nothing else may stand
+    // in the way of installing the page as an app.
+    const { installabilityErrors } = await (await tab.context().newCDPSession(tab)).send("Page.getInstallabilityErrors");
+    const errors = installabilityErrors.map((e) => e.errorId).filter((id) => id !== "in-incognito");
+    if (errors.length) faults.push(`not installable: ${errors}`);
     server.down = true;
     await tab.context().setOffline(true);
     await tab.reload();
