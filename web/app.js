@@ -334,15 +334,25 @@ function start() {
 document.addEventListener("DOMContentLoaded", start);
 
 // Served over HTTP(S), the page keeps its files for use offline. A new
-// version takes over in the background; the page in use keeps running the
-// version it loaded until the user reloads.
+// version installs in the background and waits; the page says so and, when
+// the user asks, lets it take over and reloads. Waiting is a state the
+// registration keeps, so the page sees it however early or late it came.
 if ("serviceWorker" in navigator && /^https?:$/.test(location.protocol)) {
-  const updating = navigator.serviceWorker.controller !== null;
-  navigator.serviceWorker.addEventListener("controllerchange", () => {
-    if (!updating) return;
+  let waitingWorker = null;
+  const offer = (registration) => {
+    if (!registration.waiting || !navigator.serviceWorker.controller) return;
+    waitingWorker = registration.waiting;
     say("A new version of this page is ready: reload to use it.");
     update.hidden = false;
+  };
+  navigator.serviceWorker.register("sw.js").then((registration) => {
+    const follow = (worker) => worker?.addEventListener("statechange", () => offer(registration));
+    follow(registration.installing);
+    registration.addEventListener("updatefound", () => follow(registration.installing));
+    offer(registration);
+  }, () => {});
+  $("reload").addEventListener("click", () => {
+    navigator.serviceWorker.addEventListener("controllerchange", () => location.reload());
+    waitingWorker.postMessage("take over");
   });
-  navigator.serviceWorker.register("sw.js").catch(() => {});
-  $("reload").addEventListener("click", () => location.reload());
 }
