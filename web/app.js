@@ -351,8 +351,12 @@ if ("serviceWorker" in navigator && /^https?:$/.test(location.protocol)) {
     registration.addEventListener("updatefound", () => follow(registration.installing));
     offer(registration);
   }, () => {});
+  // Reloaded once the new version is active, so that it serves the page.
   $("reload").addEventListener("click", () => {
-    navigator.serviceWorker.addEventListener("controllerchange", () => location.reload());
-    waitingWorker.postMessage("take over");
+    const worker = waitingWorker;
+    worker.addEventListener("statechange", () => {
+      if (worker.state === "activated") location.reload();
+    });
+    worker.postMessage("take over");
   });
 }
