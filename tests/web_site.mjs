@@ -11,6 +11,8 @@ const TYPES = {
   ".js": "text/javascript; charset=utf-8",
   ".css": "text/css; charset=utf-8",
   ".wasm": "application/wasm",
+  ".webmanifest": "application/manifest+json",
+  ".svg": "image/svg+xml",
 };
 
 // Chromium as root in a sandbox-less container, with nothing that reaches
@@ -18,17 +20,25 @@ const TYPES = {
 const FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
   "--disable-background-networking", "--disable-component-update", "--disable-sync"];
 
+// `server.site` may be changed to serve another version of the site, and
+// `server.down` set to drop every request, as a network that is gone does.
 export function serve(site) {
   const server = http.createServer((request, response) => {
+    if (server.down) {
+      request.socket.destroy();
+      return;
+    }
     const name = decodeURIComponent(new URL(request.url, "http://x").pathname);
-    const file = path.join(site, name === "/" ? "index.html" : path.normalize(name));
-    if (!file.startsWith(site) || !fs.existsSync(file) || fs.statSync(file).isDirectory()) {
+    const file = path.join(server.site, name === "/" ? "index.html" : path.normalize(name));
+    if (!file.startsWith(server.site) || !fs.existsSync(file) || fs.statSync(file).isDirectory()) {
       response.writeHead(404).end();
       return;
     }
     response.writeHead(200, { "Content-Type": TYPES[path.extname(file)] ?? "application/octet-stream" });
     fs.createReadStream(file).pipe(response);
   });
+  server.site = site;
+  server.down = false;
   return new Promise((resolve) => server.listen(0, "127.0.0.1", () => resolve(server)));
 }
 
@@ -41,19 +51,45 @@ export async function open(site) {
   });
   const close = async () => {
     await browser.close();
+    server.closeAllConnections();
     server.close();
   };
-  return { origin, browser, close };
+  return { origin, server, browser, close };
 }
 
-// A page of the site, loaded and ready to convert; `requests` collects every
-// URL it asks for.
-export async function page(browser, origin, options = {}) {
+// Set in the page before its own scripts: what its Content Security Policy
+// blocked, and which object URLs it made and released.
+function watch() {
+  window.watched = { blocked: [], made: [], revoked: [] };
+  document.addEventListener("securitypolicyviolation",
+    (event) => window.watched.blocked.push(`${event.violatedDirective} ${event.blockedURI}`));
+  const { createObjectURL, revokeObjectURL } = URL;
+  URL.createObjectURL = (object) => {
+    const url = createObjectURL(object);
+    window.watched.made.push(url);
+    return url;
+  };
+  URL.revokeObjectURL = (url) => {
+    window.watched.revoked.push(url);
+    revokeObjectURL(url);
+  };
+}
+
+// A page of the site at `url` (the origin's root by default), loaded and,
+// unless `ready` is false, ready to convert; `requests` collects every URL
+// it asks for. `route` may hold back or replace what the page is served.
+export async function page(browser, origin, { url = origin + "/", ready = true, route, ...options } = {}) {
   const context = await browser.newContext({ acceptDownloads: true, ...options });
+  await context.addInitScript(watch);
+  if (route) await context.route(...route);
   const tab = await context.newPage();
   const requests = [];
   tab.on("request", (request) => requests.push(request.url()));
-  await tab.goto(origin + "/");
-  await tab.waitForFunction(() => window.cardwrapTimings.ready !== undefined);
+  await tab.goto(url, { waitUntil: ready ? "load" : "commit" });
+  if (ready) {
+    await tab.waitForFunction(() => document.body.dataset.converter);
+    const said = await tab.evaluate(() => document.body.dataset.converter === "ready" || document.getElementById("status").textContent);
+    if (said !== true) throw new Error(`the converter did not load: ${said}`);
+  }
   return { tab, requests };
 }

@@ -1,21 +1,37 @@
-// Drives the built page in headless Chromium: files chosen through it, each
-// shown line and each downloaded image compared with what the native tool
-// prints and writes for the same name and title in a folder holding just
-// that file; the banner shown once; no request outside the page's origin;
-// keyboard-only use; and the site's size.
+// Drives the built page in headless Chromium, one group of cases at a time,
+// each shown line, downloaded image and zip entry compared with what the
+// native tool prints and writes for the same name and title in a folder
+// holding just that file (or nothing, for a file the browser cannot read):
+//   conversions  a table of files and titles in batches; the banner once;
+//                each batch's summary; the latest batch's zip; no request
+//                outside the page's origin; nothing the page's policy blocks
+//   vanishing    files removed or rewritten on disk after they were chosen
+//   early        files dropped, and Enter pressed, while the converter's
+//                script is held back
+//   loading      a converter that cannot load says what failed
+//   file         the site opened straight from disk (file://)
+//   offline      installable; loaded and used with the network gone after
+//                one visit; a new version served is taken up
+//   audit        axe-core, light and dark, before and after a batch; phone
+//                width and forced colours
+//   keyboard     the whole batch flow by keyboard, Download all and Clear
+//   drag         the drop highlight over children; text into the title
+//   size         the site's size
 //
-//   node tests/web_test.mjs --site DIR --tool NATIVE-CARDWRAP
+//   node tests/web_test.mjs --site DIR --tool NATIVE-CARDWRAP [GROUP...]
 import { spawnSync } from "node:child_process";
 import fs from "node:fs";
+import { createRequire } from "node:module";
 import os from "node:os";
 import path from "node:path";
+import { pathToFileURL } from "node:url";
 import { parseArgs } from "node:util";
 
 import { open, page } from "./web_site.mjs";
 
 const BLOCK = 8192;
 const MAX = 15 * BLOCK;
-const MAX_SITE_BYTES = 150 * 1024;
+const MAX_SITE_BYTES = 200 * 1024;
 
 function bytes(size, seed) {
   const data = Buffer.alloc(size);
@@ -24,6 +40,7 @@ function bytes(size, seed) {
 }
 
 // Files chosen together share the title field, so the table is in batches.
+// The last one's zip must hold these entries, the images in order.
 const BATCHES = [
   { title: "", files: [
     ["pkapp.pda", bytes(1, 1)],
@@ -38,31 +55,35 @@ const BATCHES = [
     ["\u30bb\u30fc\u30d6.pda", bytes(100, 10)],
     ["abcdefghijklmnopqrstuvwxyz.pda", bytes(100, 11)],
     ["save.mcx", bytes(100, 12)],
+    ["-?", bytes(10, 18)],
   ] },
   { title: "BBSSSSP00000FILE01", files: [
     ["pkapp.pda", bytes(8191, 13)],
     ["limit.pda", bytes(MAX - 1, 14)],
     ["over.pda", bytes(3 * MAX, 15)],
+    ["-?", bytes(10, 19)],
   ] },
   { title: "lower case and more than twenty bytes", files: [["x.y", bytes(5, 16)]] },
   { title: "\u30bb\u30fc\u30d6 \u00e9", files: [["t.pda", bytes(5, 17)]] },
+  { title: "", zip: ["twin.mcx", "2/twin.mcx", "\u00fcn\u00ef.mcx"], files: [
+    ["twin.pda", bytes(10, 20)],
+    ["twin.mcx", bytes(20, 21)],
+    ["empty.pda", bytes(0, 22)],
+    ["\u00fcn\u00ef.pda", bytes(30, 23)],
+  ] },
 ];
 
-// What `cardwrap NAME [TITLE]` prints and writes in a folder holding only NAME.
+// What `cardwrap NAME [TITLE]` prints and writes in a folder holding only
+// NAME, or nothing when `data` is null: every file it made or changed.
 function native(tool, name, data, title) {
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), "cardwrap-web-"));
   try {
-    fs.writeFileSync(path.join(folder, name), data);
-    const args = title === "" ? [name] : [name, title];
-    const run = spawnSync(tool, args, { cwd: folder });
+    if (data) fs.writeFileSync(path.join(folder, name), data);
+    const run = spawnSync(tool, title === "" ? [name] : [name, title], { cwd: folder });
     const lines = run.stdout.toString("utf8").split("\n").filter((line) => line !== "");
-    const result = { banner: lines[0], line: lines.slice(1).join("\n"), name: null, image: null };
-    if (run.status === 0) {
-      const written = fs.readdirSync(folder).filter((entry) => entry !== name);
-      result.name = written.length ? written[0] : name;
-      result.image = fs.readFileSync(path.join(folder, result.name));
-    }
-    return result;
+    const images = fs.readdirSync(folder).map((entry) => [entry, fs.readFileSync(path.join(folder, entry))])
+      .filter(([entry, image]) => entry !== name || !data || !image.equals(data));
+    return { banner: lines[0], line: lines.slice(1).join("\n"), status: run.status, images };
   } finally {
     fs.rmSync(folder, { recursive: true });
   }
@@ -76,139 +97,346 @@ const BURST = 10;
 const BURST_MS = 1100;
 const begun = [];
 
-async function downloadFrom(tab, link) {
+async function download(tab, target) {
   if (begun.length >= BURST) {
     const wait = begun[begun.length - BURST] + BURST_MS - Date.now();
     if (wait > 0) await tab.waitForTimeout(wait);
   }
-  const [download] = await Promise.all([tab.waitForEvent("download"), link.click()]);
+  const [started] = await Promise.all([tab.waitForEvent("download"), target()]);
   begun.push(Date.now());
-  return download;
+  return { name: started.suggestedFilename(), data: fs.readFileSync(await started.path()) };
 }
 
-// Every result on the page: the file's name, the line, and, where there is a
-// link, the name and bytes of what it downloads.
+// Every batch on the page, oldest first: its heading, its summary, and each
+// row's file name, line and downloads.
 async function shown(tab) {
-  const results = [];
-  for (const item of await tab.locator("#results li").all()) {
-    const link = item.locator("a[download]");
-    const result = {
-      file: await item.locator(".name").textContent(),
-      line: await item.locator("samp").textContent(),
-      name: null,
-      image: null,
-    };
-    if (await link.count()) {
-      const download = await downloadFrom(tab, link);
-      result.name = download.suggestedFilename();
-      result.image = fs.readFileSync(await download.path());
+  const batches = [];
+  for (const section of (await tab.locator("#results .batch").all()).reverse()) {
+    const rows = [];
+    for (const item of await section.locator("li").all()) {
+      const images = [];
+      // The name the page offers; the browser may change it when it saves.
+      for (const link of await item.locator("a[download]").all()) {
+        images.push([await link.getAttribute("download"), (await download(tab, () => link.click())).data]);
+      }
+      rows.push({ file: await item.locator(".name").textContent(), line: await item.locator("samp").textContent(), images });
     }
-    results.push(result);
+    batches.push({ heading: await section.locator("h3").textContent(),
+      summary: await section.locator(".summary").textContent(), rows });
   }
-  return results;
+  return batches;
 }
 
-async function convertThroughPage(tab, batch) {
-  const before = await tab.locator("#results li").count();
+const settled = (tab, n) => tab.waitForFunction((count) =>
+  document.querySelectorAll("#results .batch").length === count && !document.querySelector(".batch.busy"), n);
+
+async function choose(tab, batch, press = () => tab.click("#go")) {
+  const before = await tab.locator("#results .batch").count();
   await tab.setInputFiles("#files", batch.files.map(([name, data]) => (
     { name, mimeType: "application/octet-stream", buffer: data })));
   await tab.fill("#title", batch.title);
-  await tab.click("#go");
-  await tab.waitForFunction((n) => document.querySelectorAll("#results li").length === n,
-    before + batch.files.length);
+  await press();
+  return before + 1;
 }
 
-function compare(faults, label, got, want) {
-  if (got.file !== label.name) faults.push(`${label.text}: shown as ${got.file}`);
-  if (got.line !== want.line) faults.push(`${label.text}: line ${JSON.stringify(got.line)}, want ${JSON.stringify(want.line)}`);
-  if (got.name !== want.name) faults.push(`${label.text}: download ${got.name}, want ${want.name}`);
-  const image = got.image;
-  if ((image === null) !== (want.image === null) || (image && !image.equals(want.image))) {
-    faults.push(`${label.text}: image of ${image?.length ?? "no"} bytes differs from the tool's ${want.image?.length ?? "none"}`);
-  }
-}
-
-async function conversions(browser, origin, tool) {
-  const faults = [];
-  const { tab, requests } = await page(browser, origin);
-  let want = [];
-  for (const batch of BATCHES) {
-    await convertThroughPage(tab, batch);
-    want = want.concat(batch.files.map(([name, data]) => ({
-      label: { name, text: `${name} (${data.length} B, title ${JSON.stringify(batch.title)})` },
-      result: native(tool, name, data, batch.title),
-    })));
-  }
-  const got = await shown(tab);
-  if (got.length !== want.length) faults.push(`${got.length} results shown, want ${want.length}`);
-  want.forEach((w, i) => got[i] && compare(faults, w.label, got[i], w.result));
-
-  const banner = want[0].result.banner;
-  const text = await tab.innerText("body");
-  if (text.split(banner).length - 1 !== 1) faults.push(`the banner "${banner}" is not shown exactly once`);
-  const foreign = requests.filter((url) => !url.startsWith(origin + "/") && !url.startsWith("blob:"));
-  if (foreign.length) faults.push(`requests outside the page's origin: ${foreign.join(", ")}`);
-  return faults;
-}
-
-// Choose a file, convert it and reach its link with the keyboard alone.
-async function keyboard(browser, origin) {
-  const faults = [];
-  const { tab } = await page(browser, origin);
-  await tab.bringToFront();
-  const focused = () => tab.evaluate(() => {
-    const e = document.activeElement;
-    return e.id || (e.matches("a[download]") ? "link" : e.tagName);
+// The tool's outcome for each file of each batch, against what the page
+// shows; `unread` names files that the browser could not read.
+function compare(faults, tool, batches, got, unread = new Set()) {
+  if (got.length !== batches.length) faults.push(`${got.length} batches shown, want ${batches.length}`);
+  batches.forEach((batch, b) => {
+    const shownBatch = got[b] ?? { rows: [] };
+    const want = batch.files.map(([name, data]) => native(tool, name, unread.has(name) ? null : data, batch.title));
+    const label = batch.title === "" ? "title from the file name" : `title \u201c${batch.title}\u201d`;
+    if (!shownBatch.heading?.endsWith(label)) faults.push(`batch ${b + 1}: heading ${shownBatch.heading}`);
+    const made = want.filter((w) => w.images.length).length;
+    const refused = want.filter((w) => w.status !== 0).length;
+    const summary = `${made} image${made === 1 ? "" : "s"}, ${refused} refused`;
+    if (!shownBatch.summary?.startsWith(summary)) faults.push(`batch ${b + 1}: summary ${shownBatch.summary}, want ${summary}`);
+    if (shownBatch.rows.length !== want.length) faults.push(`batch ${b + 1}: ${shownBatch.rows.length} rows, want ${want.length}`);
+    want.forEach((w, i) => {
+      const [name, data] = batch.files[i];
+      const text = `${name} (${data.length} B, title ${JSON.stringify(batch.title)})`;
+      const row = shownBatch.rows[i];
+      if (!row) return;
+      if (row.file !== name) faults.push(`${text}: shown as ${row.file}`);
+      if (row.line !== w.line) faults.push(`${text}: line ${JSON.stringify(row.line)}, want ${JSON.stringify(w.line)}`);
+      const same = row.images.length === w.images.length
+        && row.images.every(([n, d], k) => n === w.images[k][0] && d.equals(w.images[k][1]));
+      if (!same) faults.push(`${text}: downloads ${row.images.map(([n, d]) => `${n} (${d.length} B)`)}, want ${w.images.map(([n, d]) => `${n} (${d.length} B)`)}`);
+    });
   });
-  const tabTo = async (target) => {
-    for (let i = 0; i < 10; i++) {
-      await tab.keyboard.press("Tab");
-      if (await focused() === target) return true;
-    }
-    faults.push(`Tab never reached ${target}`);
-    return false;
-  };
-  if (await tabTo("files")) {
-    // Waiting for the event turns on the browser's interception of file
-    // choosers, so it starts before the key that opens one.
-    const chooser = tab.waitForEvent("filechooser");
-    await tab.keyboard.press("Space");
-    await (await chooser).setFiles({ name: "keys.pda", mimeType: "application/octet-stream", buffer: bytes(10, 1) });
-  }
-  if (await tabTo("go")) {
-    await tab.keyboard.press("Enter");
-    await tab.waitForSelector("#results a[download]");
-  }
-  await tabTo("link");
-  for (const id of ["files", "title"]) {
-    const labelled = await tab.evaluate((i) => document.querySelector(`label[for="${i}"]`) !== null, id);
-    if (!labelled) faults.push(`#${id} has no label`);
-  }
-  return faults;
 }
 
-function siteSize(site) {
-  const total = fs.readdirSync(site).reduce((sum, name) => sum + fs.statSync(path.join(site, name)).size, 0);
-  return total <= MAX_SITE_BYTES ? [] : [`the site is ${total} bytes, over ${MAX_SITE_BYTES}`];
+// Read by Python's zipfile, which checks each entry's CRC.
+function unzip(data) {
+  const file = path.join(fs.mkdtempSync(path.join(os.tmpdir(), "cardwrap-zip-")), "all.zip");
+  fs.writeFileSync(file, data);
+  const read = spawnSync("python3", ["-c", `import base64, json, sys, zipfile
+print(json.dumps([[i.filename, base64.b64encode(zipfile.ZipFile(sys.argv[1]).read(i)).decode()]
+                  for i in zipfile.ZipFile(sys.argv[1]).infolist()]))`, file]);
+  fs.rmSync(path.dirname(file), { recursive: true });
+  return read.status === 0 ? JSON.parse(read.stdout).map(([n, d]) => [n, Buffer.from(d, "base64")]) : [["unreadable", read.stderr]];
+}
+
+// The zip of the latest batch against its downloads, entry for entry.
+async function compareZip(faults, tab, batch, rows, press = () => tab.click("#download-all")) {
+  const got = unzip((await download(tab, press)).data);
+  const images = rows.flatMap((row) => row.images.map(([, data]) => data));
+  const names = got.map(([name]) => name).join(", ");
+  if (names !== batch.zip.join(", ")) faults.push(`zip entries ${names}, want ${batch.zip.join(", ")}`);
+  if (!got.every(([, data], i) => images[i]?.equals(data))) faults.push("zip entries differ from the images");
+}
+
+async function policyKept(faults, tab, requests, allowed) {
+  const blocked = await tab.evaluate(() => window.watched.blocked);
+  if (blocked.length) faults.push(`the page's policy blocked: ${blocked.join(", ")}`);
+  const foreign = requests.filter((url) => !allowed(url) && !url.startsWith("blob:"));
+  if (foreign.length) faults.push(`requests outside the site: ${foreign.join(", ")}`);
+}
+
+async function batchesThroughPage(faults, tool, tab, batches, unread) {
+  for (const batch of batches) await settled(tab, await choose(tab, batch));
+  const got = await shown(tab);
+  compare(faults, tool, batches, got, unread);
+  if (batches.at(-1).zip) await compareZip(faults, tab, batches.at(-1), got.at(-1).rows);
+}
+
+const groups = {
+  async conversions({ browser, origin, tool }, faults) {
+    const { tab, requests } = await page(browser, origin);
+    await batchesThroughPage(faults, tool, tab, BATCHES);
+    const banner = native(tool, "x", null, "").banner;
+    if ((await tab.innerText("body")).split(banner).length !== 2) faults.push(`the banner "${banner}" is not shown exactly once`);
+    await policyKept(faults, tab, requests, (url) => url.startsWith(origin + "/"));
+  },
+
+  async vanishing({ browser, origin, tool }, faults) {
+    const folder = fs.mkdtempSync(path.join(os.tmpdir(), "cardwrap-chosen-"));
+    const batch = { title: "", files: [["gone.pda", bytes(10, 1)], ["rewritten.pda", bytes(10, 2)], ["kept.pda", bytes(10, 3)]] };
+    for (const [name, data] of batch.files) fs.writeFileSync(path.join(folder, name), data);
+    const { tab } = await page(browser, origin);
+    await tab.setInputFiles("#files", batch.files.map(([name]) => path.join(folder, name)));
+    fs.rmSync(path.join(folder, "gone.pda"));
+    fs.writeFileSync(path.join(folder, "rewritten.pda"), bytes(20, 4));
+    fs.utimesSync(path.join(folder, "rewritten.pda"), 1e9, 1e9);
+    await tab.click("#go");
+    await settled(tab, 1);
+    compare(faults, tool, [batch], await shown(tab), new Set(["gone.pda", "rewritten.pda"]));
+    fs.rmSync(folder, { recursive: true });
+  },
+
+  async early({ browser, origin, tool }, faults) {
+    let release;
+    const held = new Promise((resolve) => { release = resolve; });
+    const { tab } = await page(browser, origin, { ready: false,
+      route: ["**/cardwrap.js", async (route) => { await held; await route.continue(); }] });
+    await tab.waitForFunction(() => window.cardwrapTimings !== undefined);
+    const dropped = { title: "", files: [["first.pda", bytes(10, 1)], ["over.pda", bytes(MAX + 1, 2)]] };
+    const typed = { title: "EARLY", files: [["second.pda", bytes(20, 3)]] };
+    await drop(tab, "body", dropped.files);
+    await choose(tab, typed, () => tab.press("#title", "Enter"));
+    if (!/loading/i.test(await tab.textContent("#status"))) faults.push("the page does not say it is loading");
+    release();
+    await settled(tab, 2);
+    compare(faults, tool, [dropped, typed], await shown(tab));
+  },
+
+  async loading({ browser, origin }, faults) {
+    const cases = [
+      ["cardwrap.js", (route) => route.fulfill({ status: 404 }), /cardwrap\.js.*reload/is],
+      ["cardwrap-wasm.js", (route) => route.fulfill({ contentType: "text/javascript", body: 'self.cardwrapWasm = "AGFzbQ==";' }),
+        /WebAssembly.*reload/is],
+    ];
+    for (const [name, answer, said] of cases) {
+      const { tab } = await page(browser, origin, { ready: false, route: [`**/${name}`, answer] });
+      await tab.waitForFunction(() => document.body.dataset.converter === "failed");
+      await choose(tab, { title: "", files: [["x.pda", bytes(1, 1)]] });
+      const text = await tab.textContent("#status");
+      if (!said.test(text)) faults.push(`${name} not loaded: the page says ${JSON.stringify(text)}`);
+      await tab.context().close();
+    }
+  },
+
+  async file({ browser, site, tool }, faults) {
+    const { tab, requests } = await page(browser, null, { url: pathToFileURL(path.join(site, "index.html")).href });
+    await batchesThroughPage(faults, tool, tab, BATCHES.slice(-1));
+    await policyKept(faults, tab, requests, (address) => address.startsWith(pathToFileURL(site).href + "/"));
+  },
+
+  async offline({ browser, origin, server, site, tool }, faults) {
+    const { tab } = await page(browser, origin);
+    await tab.evaluate(() => navigator.serviceWorker.ready);
+    // The test's browser profile is incognito-like; nothing else may stand
+    // in the way of installing the page as an app.
+    const { installabilityErrors } = await (await tab.context().newCDPSession(tab)).send("Page.getInstallabilityErrors");
+    const errors = installabilityErrors.map((e) => e.errorId).filter((id) => id !== "in-incognito");
+    if (errors.length) faults.push(`not installable: ${errors}`);
+    server.down = true;
+    await tab.context().setOffline(true);
+    await tab.reload();
+    await tab.waitForFunction(() => document.body.dataset.converter === "ready");
+    await batchesThroughPage(faults, tool, tab, BATCHES.slice(-1));
+    // A new version: other bytes in a page file and in the worker.
+    const next = fs.mkdtempSync(path.join(os.tmpdir(), "cardwrap-next-"));
+    for (const name of fs.readdirSync(site)) fs.copyFileSync(path.join(site, name), path.join(next, name));
+    fs.writeFileSync(path.join(next, "index.html"), fs.readFileSync(path.join(site, "index.html"), "utf8").replace("<h1>cardwrap</h1>", "<h1>cardwrap next</h1>"));
+    fs.writeFileSync(path.join(next, "sw.js"), fs.readFileSync(path.join(site, "sw.js"), "utf8").replace(/cardwrap-[0-9a-f]{16}/, "cardwrap-next"));
+    try {
+      Object.assign(server, { site: next, down: false });
+      await tab.context().setOffline(false);
+      await tab.reload();
+      await tab.click("#reload");
+      await tab.waitForFunction(() => document.querySelector("h1").textContent === "cardwrap next");
+      const kept = await tab.evaluate(() => caches.keys());
+      if (kept.join() !== "cardwrap-next") faults.push(`caches after the update: ${kept}`);
+    } finally {
+      server.site = site;
+      fs.rmSync(next, { recursive: true });
+    }
+  },
+
+  async audit({ browser, origin }, faults) {
+    const axe = fs.readFileSync(createRequire(import.meta.url).resolve("axe-core/axe.min.js"), "utf8");
+    const batch = { title: "", files: [["a.pda", bytes(10, 1)], ["over.pda", bytes(MAX + 1, 2)], ["-?", bytes(1, 3)]] };
+    for (const colorScheme of ["light", "dark"]) {
+      const { tab } = await page(browser, origin, { colorScheme });
+      await tab.evaluate(axe);
+      for (const when of ["before", "after"]) {
+        if (when === "after") await settled(tab, await choose(tab, batch));
+        const found = await tab.evaluate(async () => (await axe.run()).violations.map((v) => `${v.id} (${v.nodes.length})`));
+        if (found.length) faults.push(`${colorScheme}, ${when} a batch: ${found.join(", ")}`);
+      }
+      await tab.context().close();
+    }
+    const { tab } = await page(browser, origin, { forcedColors: "active", viewport: { width: 360, height: 640 } });
+    await settled(tab, await choose(tab, batch));
+    const seen = await tab.evaluate(() => ({
+      summary: document.activeElement.classList.contains("summary")
+        && document.activeElement.getBoundingClientRect().top >= 0 && document.activeElement.getBoundingClientRect().bottom <= innerHeight,
+      borders: [...document.querySelectorAll("button:not([hidden])")].filter((b) => b.offsetParent && parseFloat(getComputedStyle(b).borderTopWidth) === 0).map((b) => b.id),
+      unmarked: [...document.querySelectorAll(".batch li")].filter((li) => !li.querySelector("a") && !li.querySelector(".verdict")?.textContent).length,
+    }));
+    if (!seen.summary) faults.push("at phone width the batch's summary is not focused in view");
+    if (seen.borders.length) faults.push(`in forced colours these buttons have no border: ${seen.borders}`);
+    if (seen.unmarked) faults.push(`${seen.unmarked} rows without an image are not marked in text`);
+  },
+
+  async keyboard({ browser, origin, tool }, faults) {
+    const { tab } = await page(browser, origin);
+    await tab.bringToFront();
+    const focused = () => tab.evaluate(() => document.activeElement.id || document.activeElement.className || document.activeElement.tagName);
+    const tabTo = async (target) => {
+      for (let i = 0; i < 10; i++) {
+        await tab.keyboard.press("Tab");
+        if (await focused() === target) return true;
+      }
+      faults.push(`Tab never reached ${target}`);
+      return false;
+    };
+    const batch = { title: "KEYS", zip: ["keys.mcx"], files: [["keys.pda", bytes(10, 1)], ["over.pda", bytes(MAX + 1, 2)]] };
+    if (await tabTo("files")) {
+      // Playwright turns on Chromium's interception of file choosers without
+      // waiting for it, so a key pressed at once could still open the real
+      // dialog (it did, under load). Turned on here, awaited, it is on before
+      // the key.
+      const folder = fs.mkdtempSync(path.join(os.tmpdir(), "cardwrap-keys-"));
+      for (const [name, data] of batch.files) fs.writeFileSync(path.join(folder, name), data);
+      const cdp = await tab.context().newCDPSession(tab);
+      await cdp.send("Page.enable");
+      await cdp.send("Page.setInterceptFileChooserDialog", { enabled: true });
+      // Bounded as Playwright's own waits are, so a page that opens none fails.
+      const opened = Promise.race([new Promise((resolve) => cdp.once("Page.fileChooserOpened", resolve)),
+        tab.waitForTimeout(30000).then(() => { throw new Error("Space on the file input opened no file chooser"); })]);
+      await tab.keyboard.press("Space");
+      await cdp.send("DOM.setFileInputFiles", { backendNodeId: (await opened).backendNodeId,
+        files: batch.files.map(([name]) => path.join(folder, name)) });
+    }
+    if (await tabTo("title")) await tab.keyboard.type(batch.title);
+    if (await tabTo("go")) await tab.keyboard.press("Enter");
+    await settled(tab, 1);
+    if (await focused() !== "summary") faults.push(`after the batch the focus is on ${await focused()}, not its summary`);
+    if (await tabTo("download-all")) {
+      await compareZip(faults, tab, batch, [native(tool, "keys.pda", bytes(10, 1), "KEYS")], () => tab.keyboard.press("Enter"));
+    }
+    if (await tabTo("clear")) await tab.keyboard.press("Enter");
+    const after = await tab.evaluate(() => ({ rows: document.querySelectorAll("#results li").length,
+      kept: window.watched.made.filter((url) => !window.watched.revoked.includes(url)).length,
+      made: window.watched.made.length, focus: document.activeElement.id }));
+    if (after.rows || after.kept || after.made < 2) faults.push(`after Clear: ${JSON.stringify(after)}`);
+    if (after.focus !== "files") faults.push(`after Clear the focus is on ${after.focus}`);
+    for (const id of ["files", "title"]) {
+      const tied = await tab.evaluate((i) => document.querySelector(`label[for="${i}"]`) !== null
+        && document.getElementById(document.getElementById(i).getAttribute("aria-describedby")) !== null, id);
+      if (!tied) faults.push(`#${id} lacks its label or its hint`);
+    }
+  },
+
+  async drag({ browser, origin, tool }, faults) {
+    const { tab } = await page(browser, origin);
+    const seen = await tab.evaluate(() => {
+      const files = new DataTransfer();
+      files.items.add(new File(["x"], "x.pda"));
+      const text = new DataTransfer();
+      text.setData("text/plain", "TITLE");
+      const fire = (selector, type, data) => !document.querySelector(selector).dispatchEvent(
+        new DragEvent(type, { bubbles: true, cancelable: true, dataTransfer: data }));
+      const lit = () => document.body.classList.contains("dragging");
+      fire("body", "dragenter", files);
+      fire("#title", "dragenter", files);
+      fire("body", "dragleave", files);
+      const overChild = lit();
+      fire("#title", "dragleave", files);
+      return { overChild, left: !lit(), textTaken: fire("#title", "dragover", text) || fire("#title", "drop", text) };
+    });
+    if (!seen.overChild) faults.push("the highlight goes when the drag enters a child");
+    if (!seen.left) faults.push("the highlight stays when the drag leaves the page");
+    if (seen.textTaken) faults.push("text dragged onto the title field is taken by the page");
+    const batch = { title: "", files: [["onto-title.pda", bytes(10, 5)]] };
+    await drop(tab, "#title", batch.files);
+    await settled(tab, 1);
+    compare(faults, tool, [batch], await shown(tab));
+  },
+
+  async size({ site }, faults) {
+    const total = fs.readdirSync(site).reduce((sum, name) => sum + fs.statSync(path.join(site, name)).size, 0);
+    if (total > MAX_SITE_BYTES) faults.push(`the site is ${total} bytes, over ${MAX_SITE_BYTES}`);
+  },
+};
+
+// Drops files on an element as a drag from outside the browser would.
+async function drop(tab, selector, files) {
+  const data = await tab.evaluateHandle((list) => {
+    const transfer = new DataTransfer();
+    for (const [name, content] of list) transfer.items.add(new File([new Uint8Array(content)], name));
+    return transfer;
+  }, files.map(([name, content]) => [name, [...content]]));
+  await tab.dispatchEvent(selector, "drop", { dataTransfer: data });
 }
 
 async function main() {
-  const { values } = parseArgs({ options: { site: { type: "string" }, tool: { type: "string" } } });
-  const { origin, browser, close } = await open(values.site);
-  const groups = {};
+  const { values, positionals } = parseArgs({ allowPositionals: true,
+    options: { site: { type: "string" }, tool: { type: "string" } } });
+  const site = path.resolve(values.site);
+  const chosen = positionals.length ? positionals : Object.keys(groups);
+  const { origin, server, browser, close } = await open(site);
+  let failed = 0;
   try {
-    groups.keyboard = await keyboard(browser, origin);
-    groups.conversions = await conversions(browser, origin, path.resolve(values.tool));
-    groups.size = siteSize(values.site);
+    for (const name of chosen) {
+      const faults = [];
+      try {
+        await groups[name]({ browser, origin, server, site, tool: path.resolve(values.tool) }, faults);
+      } catch (error) {
+        // A condition the page never reached: the wait's own limit ended it.
+        faults.push(error.message.split("\n")[0]);
+      }
+      for (const context of browser.contexts()) await context.close();
+      for (const fault of faults) console.log(`FAIL ${name}: ${fault}`);
+      failed += faults.length ? 1 : 0;
+    }
   } finally {
     await close();
   }
-  let failed = 0;
-  for (const [name, faults] of Object.entries(groups)) {
-    for (const fault of faults) console.log(`FAIL ${name}: ${fault}`);
-    failed += faults.length ? 1 : 0;
-  }
-  console.log(`${Object.keys(groups).length - failed} passed, ${failed} failed`);
+  console.log(`${chosen.length - failed} passed, ${failed} failed`);
   process.exitCode = failed ? 1 : 0;
 }
 

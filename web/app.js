@@ -1,118 +1,362 @@
 "use strict";
 // Runs the tool's own code, compiled to WebAssembly, once per file: the file
 // goes into a fresh folder of an in-memory file system, the tool is run there
-// as `cardwrap NAME [TITLE]`, and the page shows the line it printed and
-// offers the image it wrote. Nothing here knows the image format, the naming
-// rules or the limits: all of that is the tool's.
+// as `cardwrap NAME [TITLE]`, and the page shows the lines it printed and
+// offers each file it wrote. Nothing here knows the image format, the naming
+// rules, the limits or the messages: all of that is the tool's. The page
+// decides only from what the tool did: its exit status, and which files in
+// the folder are new or rewritten after the run.
 
-const form = document.getElementById("convert");
-const picker = document.getElementById("files");
-const titleField = document.getElementById("title");
-const button = document.getElementById("go");
-const results = document.getElementById("results");
-const version = document.getElementById("version");
+const $ = (id) => document.getElementById(id);
+const form = $("convert");
+const picker = $("files");
+const titleField = $("title");
+const version = $("version");
+const status = $("status");
+const update = $("update");
+const noResults = $("no-results");
+const actions = $("actions");
+const downloadAll = $("download-all");
+const clear = $("clear");
+const results = $("results");
 
 let tool = null;
+let failure = null;
 let printed = [];
 let runs = 0;
+let batches = 0;
+// Batches given and not yet converted: before the converter is ready, or
+// while another batch runs. Each keeps the title it was given with.
+const waiting = [];
+let working = false;
+// Finished batches, newest first, each with the object URLs it made.
+const shown = [];
+let zipUrl = null;
 // How long loading and the first conversion took, for the benchmark.
 window.cardwrapTimings = {};
 
+function say(text) {
+  status.textContent = text;
+}
+
+function element(tag, className, text) {
+  const made = document.createElement(tag);
+  if (className) made.className = className;
+  if (text !== undefined) made.textContent = text;
+  return made;
+}
+
+const count = (n, one, many) => `${n} ${n === 1 ? one : many}`;
+
 function run(args) {
   printed = [];
-  const status = tool.callMain(args);
+  const code = tool.callMain(args);
   tool._fflush(0);
-  return status;
+  return code;
 }
 
-function entries(FS) {
-  return FS.readdir(".").filter((name) => name !== "." && name !== "..");
+// What the folder holds: enough of each file to tell, after the run,
+// whether the tool made it or wrote over it, even in place.
+function snapshot(FS) {
+  const files = new Map();
+  for (const name of FS.readdir(".")) {
+    if (name === "." || name === "..") continue;
+    const stat = FS.lstat(name);
+    if (FS.isFile(stat.mode)) files.set(name, { ino: stat.ino, mtime: stat.mtime.getTime(), bytes: FS.readFile(name) });
+  }
+  return files;
 }
 
+function rewritten(old, now) {
+  return !old || old.ino !== now.ino || old.mtime !== now.mtime || old.bytes.length !== now.bytes.length
+    || old.bytes.some((byte, i) => byte !== now.bytes[i]);
+}
+
+function empty(FS, folder) {
+  try {
+    for (const name of FS.readdir(".")) {
+      if (name === "." || name === "..") continue;
+      if (FS.isDir(FS.lstat(name).mode)) FS.rmdir(name);
+      else FS.unlink(name);
+    }
+    FS.chdir("/");
+    FS.rmdir(folder);
+  } catch {
+    // A folder left behind costs only memory; the next run has its own.
+    FS.chdir("/");
+  }
+}
+
+// A file the browser cannot read (moved, removed or rewritten since it was
+// chosen) is not put in the folder, so the tool says what it says of a name
+// with nothing there.
 async function convert(file, title) {
-  const bytes = new Uint8Array(await file.arrayBuffer());
+  let bytes = null;
+  try {
+    bytes = new Uint8Array(await file.arrayBuffer());
+  } catch {
+    bytes = null;
+  }
   const FS = tool.FS;
   const folder = "/run" + ++runs;
   FS.mkdir(folder);
   FS.chdir(folder);
   try {
-    FS.writeFile(file.name, bytes);
-    const status = run(title === "" ? [file.name] : [file.name, title]);
-    const result = { line: printed.slice(1).join("\n"), name: null, image: null };
-    if (status === 0) {
-      // The folder held only the input, so the image is the one other file,
-      // or the input itself when it named its own output.
-      result.name = entries(FS).find((name) => name !== file.name) ?? file.name;
-      result.image = FS.readFile(result.name);
+    if (bytes) FS.writeFile(file.name, bytes);
+    const before = snapshot(FS);
+    const code = run(title === "" ? [file.name] : [file.name, title]);
+    const images = [];
+    for (const [name, now] of snapshot(FS)) {
+      if (rewritten(before.get(name), now)) images.push({ name, bytes: now.bytes });
     }
-    return result;
+    return { code, line: printed.slice(1).join("\n"), images };
+  } catch (error) {
+    return { code: null, line: `The converter stopped on this file (${error}). Reload the page to go on.`, images: [] };
   } finally {
-    for (const name of entries(FS)) FS.unlink(name);
-    FS.chdir("/");
-    FS.rmdir(folder);
+    empty(FS, folder);
   }
 }
 
-function show(file, result) {
-  const item = document.createElement("li");
-  const name = document.createElement("span");
-  name.className = "name";
-  name.textContent = file.name;
-  const line = document.createElement("samp");
-  line.textContent = result.line;
-  item.append(name, " ", line);
-  if (result.image) {
-    const link = document.createElement("a");
-    link.href = URL.createObjectURL(new Blob([result.image], { type: "application/octet-stream" }));
-    link.download = result.name;
-    link.textContent = "Download " + result.name;
+function row(batch, file, result) {
+  const item = element("li");
+  item.id = `batch${batch.number}-${batch.rows.length + 1}`;
+  if (result.images.length === 0) {
+    // Said in words, not only in colour, for forced colours and for
+    // screen readers alike.
+    item.className = "failed";
+    item.tabIndex = -1;
+    item.append(element("strong", "verdict", result.code === 0 ? "No image:" : "Refused:"), " ");
+  }
+  item.append(element("span", "name", file.name), " ", element("samp", null, result.line));
+  for (const image of result.images) {
+    const link = element("a", null, "Download " + image.name);
+    link.href = URL.createObjectURL(new Blob([image.bytes], { type: "application/octet-stream" }));
+    link.download = image.name;
+    batch.urls.push(link.href);
+    batch.images.push(image);
     item.append(" ", link);
-  } else {
-    item.classList.add("failed");
   }
-  results.append(item);
+  batch.rows.push({ item, result, name: file.name });
+  batch.list.append(item);
 }
 
-async function convertAll(files) {
-  if (!tool || files.length === 0) return;
-  button.disabled = true;
-  const title = titleField.value;
+function summarize(batch) {
+  const images = batch.rows.filter((r) => r.result.images.length > 0).length;
+  const missed = batch.rows.filter((r) => r.result.images.length === 0);
+  const refused = missed.filter((r) => r.result.code !== 0).length;
+  let text = `${count(images, "image", "images")}, ${refused} refused`;
+  if (missed.length > refused) text += `, ${missed.length - refused} with no image`;
+  batch.summary.textContent = text;
+  if (missed.length === 0) return;
+  batch.summary.append(": ");
+  missed.forEach((r, i) => {
+    const link = element("a", null, r.name);
+    link.href = "#" + r.item.id;
+    batch.summary.append(i ? ", " : "", link);
+  });
+}
+
+async function convertBatch(files, title) {
+  const batch = { number: ++batches, rows: [], urls: [], images: [] };
+  batch.section = element("section", "batch busy");
+  const heading = element("h3", null,
+    `Batch ${batch.number} · ${title === "" ? "title from the file name" : `title “${title}”`}`);
+  heading.id = `batch${batch.number}`;
+  batch.section.setAttribute("aria-labelledby", heading.id);
+  batch.summary = element("p", "summary", `Converting ${count(files.length, "file", "files")}…`);
+  batch.summary.tabIndex = -1;
+  batch.list = element("ol");
+  batch.section.append(heading, batch.summary, batch.list);
+  noResults.hidden = true;
+  results.prepend(batch.section);
+  for (const file of files) {
+    const start = performance.now();
+    row(batch, file, await convert(file, title));
+    window.cardwrapTimings.firstConversion ??= performance.now() - start;
+  }
+  summarize(batch);
+  batch.section.classList.remove("busy");
+  shown.unshift(batch);
+  // Only the latest batch is downloaded whole: the older ones' bytes go.
+  if (shown[1]) shown[1].images = [];
+  // The batch buttons go with the latest batch, right after its summary.
+  batch.section.insertBefore(actions, batch.list);
+  actions.hidden = false;
+  downloadAll.hidden = batch.images.length === 0;
+  return batch;
+}
+
+async function convertWaiting() {
+  if (working || !tool) return;
+  working = true;
+  say("");
+  let last = null;
   try {
-    for (const file of files) {
-      const start = performance.now();
-      show(file, await convert(file, title));
-      window.cardwrapTimings.firstConversion ??= performance.now() - start;
+    while (waiting.length) {
+      const { files, title } = waiting.shift();
+      last = await convertBatch(files, title);
     }
   } finally {
-    button.disabled = false;
+    working = false;
+  }
+  if (!last) return;
+  // One announcement for the batch, its summary, where the results are.
+  last.summary.focus({ preventScroll: true });
+  last.section.scrollIntoView({ block: "start" });
+}
+
+function give(files, title) {
+  if (files.length === 0) {
+    say("Choose files, or drop them on this page, first.");
+    return;
+  }
+  waiting.push({ files, title });
+  if (failure) {
+    say(failure);
+  } else if (!tool) {
+    const total = waiting.reduce((sum, batch) => sum + batch.files.length, 0);
+    say(`Loading the converter: ${count(total, "file", "files")} will be converted as soon as it is ready.`);
+  } else {
+    convertWaiting();
   }
 }
+
+// Entries under the names the tool gave; a name already in the zip goes
+// into a numbered folder, so that no image is lost to another.
+function zipEntries(images) {
+  const entries = {};
+  for (const image of images) {
+    let name = image.name;
+    for (let n = 2; Object.hasOwn(entries, name); n++) name = `${n}/${image.name}`;
+    entries[name] = image.bytes;
+  }
+  return entries;
+}
+
+downloadAll.addEventListener("click", () => {
+  const batch = shown[0];
+  if (typeof fflate !== "object") {
+    say("Download all is not available: its file, fflate.js, did not load. Reload the page.");
+    return;
+  }
+  if (zipUrl) URL.revokeObjectURL(zipUrl);
+  zipUrl = URL.createObjectURL(new Blob([fflate.zipSync(zipEntries(batch.images))], { type: "application/zip" }));
+  const link = element("a");
+  link.href = zipUrl;
+  link.download = `cardwrap-batch-${batch.number}.zip`;
+  link.click();
+});
+
+clear.addEventListener("click", () => {
+  for (const batch of shown) {
+    for (const url of batch.urls) URL.revokeObjectURL(url);
+    batch.section.remove();
+  }
+  shown.length = 0;
+  if (zipUrl) URL.revokeObjectURL(zipUrl);
+  zipUrl = null;
+  actions.hidden = true;
+  results.before(actions);
+  noResults.hidden = results.childElementCount > 0;
+  say("The list is cleared.");
+  picker.focus();
+});
 
 form.addEventListener("submit", (event) => {
   event.preventDefault();
-  convertAll([...picker.files]);
+  give([...picker.files], titleField.value);
 });
 
-document.addEventListener("dragover", (event) => {
+// Only drags that carry files are the page's; text dragged into the title
+// field is the field's. Entering a child fires dragleave on its parent, so
+// the highlight follows a count of the elements entered.
+const carriesFiles = (event) => event.dataTransfer && [...event.dataTransfer.types].includes("Files");
+let entered = 0;
+document.addEventListener("dragenter", (event) => {
+  if (!carriesFiles(event)) return;
   event.preventDefault();
+  entered++;
   document.body.classList.add("dragging");
 });
-document.addEventListener("dragleave", () => document.body.classList.remove("dragging"));
+document.addEventListener("dragover", (event) => {
+  if (carriesFiles(event)) event.preventDefault();
+});
+document.addEventListener("dragleave", (event) => {
+  if (!carriesFiles(event)) return;
+  entered = Math.max(0, entered - 1);
+  if (entered === 0) document.body.classList.remove("dragging");
+});
 document.addEventListener("drop", (event) => {
+  if (!carriesFiles(event)) return;
   event.preventDefault();
+  entered = 0;
   document.body.classList.remove("dragging");
-  convertAll([...event.dataTransfer.files]);
+  give([...event.dataTransfer.files], titleField.value);
 });
 
-createCardwrap({ print: (line) => printed.push(line), printErr: () => {} }).then(
-  (module) => {
+function fail(text) {
+  failure = text;
+  version.textContent = "The converter could not be loaded.";
+  document.body.dataset.converter = "failed";
+  say(text);
+}
+
+// The converter's scripts come after this one; by now each has run or
+// failed to arrive.
+function start() {
+  const missing = [["cardwrap-wasm.js", typeof cardwrapWasm === "string"],
+    ["cardwrap.js", typeof createCardwrap === "function"]].filter(([, here]) => !here).map(([name]) => name);
+  if (missing.length) {
+    fail(`The converter could not be loaded: its ${missing.length === 1 ? "file" : "files"} ${missing.join(" and ")} did not arrive. `
+      + (location.protocol === "file:"
+        ? "Unzip the downloaded folder again, keep all its files together, and open index.html from there."
+        : "Check the connection and reload the page."));
+    return;
+  }
+  const started = (async () => createCardwrap({
+    wasmBinary: Uint8Array.from(atob(cardwrapWasm), (c) => c.charCodeAt(0)),
+    print: (line) => printed.push(line),
+    printErr: () => {},
+  }))();
+  started.then((module) => {
     tool = module;
     // Run with no arguments only for the banner, its first line.
     run([]);
     version.textContent = printed[0];
-    button.disabled = false;
+    document.body.dataset.converter = "ready";
     window.cardwrapTimings.ready = performance.now();
-  },
-  () => {
-    version.textContent = "The converter could not be loaded in this browser.";
+    convertWaiting();
+  }, (error) => {
+    fail(`The converter could not be started: this browser did not run its WebAssembly code (${error}). `
+      + "Use an up-to-date browser with WebAssembly turned on, then reload the page.");
   });
+}
+document.addEventListener("DOMContentLoaded", start);
+
+// Served over HTTP(S), the page keeps its files for use offline. A new
+// version installs in the background and waits; the page says so and, when
+// the user asks, lets it take over and reloads. Waiting is a state the
+// registration keeps, so the page sees it however early or late it came.
+if ("serviceWorker" in navigator && /^https?:$/.test(location.protocol)) {
+  let waitingWorker = null;
+  const offer = (registration) => {
+    if (!registration.waiting || !navigator.serviceWorker.controller) return;
+    waitingWorker = registration.waiting;
+    say("A new version of this page is ready: reload to use it.");
+    update.hidden = false;
+  };
+  navigator.serviceWorker.register("sw.js").then((registration) => {
+    const follow = (worker) => worker?.addEventListener("statechange", () => offer(registration));
+    follow(registration.installing);
+    registration.addEventListener("updatefound", () => follow(registration.installing));
+    offer(registration);
+  }, () => {});
+  // Reloaded once the new version is active, so that it serves the page.
+  $("reload").addEventListener("click", () => {
+    const worker = waitingWorker;
+    worker.addEventListener("statechange", () => {
+      if (worker.state === "activated") location.reload();
+    });
+    worker.postMessage("take over");
+  });
+}
