@@ -157,6 +157,17 @@ TEST(WrapEach, EveryArgumentIsAFileWrappedUnderItsDefaultNameAndTitle)
     }
 }
 
+TEST(WrapEach, WithNoFileShowsTheUsage)
+{
+    const char *argv[] = {"cardwrap", nullptr};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(cardwrap::wrap_each(1, argv), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "cardwrap version 1.1\n"
+              "Usage: cardwrap in-filename [memcard-title [out-filename]]\n"
+              "   ex)cardwrap pkapp.pda BBSSSSP00000FILE01\n");
+}
+
 TEST(WrapEach, AFailedFileFailsTheWholeButNotTheOthers)
 {
     const std::string good = scratch("good.pda");

@@ -6,18 +6,6 @@
 
 namespace cardwrap::platform {
 
-bool has_append_only(int fd)
-{
-#ifdef STATX_ATTR_APPEND
-    struct statx st {};
-    return statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_TYPE, &st) == 0 &&
-           (st.stx_attributes_mask & st.stx_attributes & STATX_ATTR_APPEND) != 0;
-#else
-    static_cast<void>(fd);
-    return false;
-#endif
-}
-
 bool take_attributes(const place &at)
 {
     const struct stat &like = at.found;

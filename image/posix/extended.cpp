@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <linux/posix_acl.h>
 #include <linux/posix_acl_xattr.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 
 // A file's extended attributes, its ACL among them, copied as they are: one
 // mechanism for every kind, and no library beyond the C library's calls.
+// And its flags. Linux's own, all of them; the web build has none.
 namespace cardwrap::platform {
 namespace {
 
@@ -41,8 +43,8 @@ void clear_owning_group(char *acl, std::size_t len)
     }
 }
 
-// Attributes that only the system's policy or a privilege sets: one this
-// user may not set is left to what the system gives a new file.
+// Attributes that only the system's policy or a privilege sets: one that
+// cannot be set is left to what the system gives a new file.
 bool privileged(const char *name)
 {
     return std::strncmp(name, "security.", 9) == 0 || std::strncmp(name, "trusted.", 8) == 0;
@@ -75,13 +77,20 @@ bool copy_extended(const place &at, bool group_kept, bool &acl)
         if (is_acl && !group_kept)
             clear_owning_group(value, static_cast<std::size_t>(len));
         if (fsetxattr(at.fd, name, value, static_cast<std::size_t>(len), 0) != 0 &&
-            !(privileged(name) && (errno == EPERM || errno == EACCES || errno == ENOTSUP)))
+            !privileged(name))
             return false;
         acl = acl || is_acl;
     }
     // The file had no ACL of its own, and none it may take from the folder's
     // default: only its permissions say who may use it.
     return acl || fremovexattr(at.fd, ACCESS_ACL) == 0 || errno == ENODATA || errno == ENOTSUP;
+}
+
+bool has_append_only(int fd)
+{
+    struct statx st {};
+    return statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_TYPE, &st) == 0 &&
+           (st.stx_attributes_mask & st.stx_attributes & STATX_ATTR_APPEND) != 0;
 }
 
 } // namespace cardwrap::platform

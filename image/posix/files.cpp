@@ -135,9 +135,9 @@ bool rename_into_place(place &at)
     if (!renamed)
         return false;
     // The rename reaches the device with its folder; a folder this user may
-    // not read cannot be opened to sync it, so then everything is. Some file systems cannot sync a folder, and the image is whole and
-    // in place either way, so a failure here is no reason to call the write
-    // failed.
+    // not read cannot be opened to sync it, so then everything is. Some file systems cannot sync a
+    // folder, and the image is whole and in place either way, so a failure here is no reason to
+    // call the write failed.
     const int dir = openat(at.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir == -1) {
         sync();
