@@ -25,6 +25,7 @@ import tempfile
 import time
 
 BANNER = b"cardwrap version 1.1\n"
+PROMPT = b"Press any key to close this window."
 USAGE = (b"Usage: cardwrap in-filename [memcard-title [out-filename]]\n"
          b"   ex)cardwrap pkapp.pda BBSSSSP00000FILE01\n")
 BLOCK = 8192
@@ -84,6 +85,8 @@ class Case:
     hidden_system: list = dataclasses.field(default_factory=list)  # Windows: made so before,
                                                                    # still so after
     terminal: bool = False    # run in a terminal of its own; the lines checked, not their bytes
+    explorer: bool = False    # Windows, in a terminal: started as Explorer starts it, alone
+                              # on the console, by a parent named explorer.exe
     no_proc: bool = False     # run where /proc is not mounted
     in_group: int = -1        # the unprivileged user is in this group too
 
@@ -599,6 +602,15 @@ def windows_cases():
         Case("started from a terminal's shell: the command line as typed",
              given + ["out.mcx"], summary(len(APP), 1), files={"pkapp.pda": APP},
              changes={"out.mcx": image(b"T", APP, 1)}, terminal=True),
+        # Dropped files arrive as the only arguments: none is a title or an
+        # output, and the window stays until a key is pressed.
+        Case("started from Explorer with three files: each wrapped, then a key waited for",
+             ["a.pda", "b.pda", "c.pda"],
+             summary(len(APP), 1) + (BANNER + summary(len(APP), 1)) * 2 + PROMPT,
+             files={name: APP for name in ("a.pda", "b.pda", "c.pda")},
+             changes={"a.mcx": image(b"BBSSSSPA", APP, 1), "b.mcx": image(b"BBSSSSPB", APP, 1),
+                      "c.mcx": image(b"BBSSSSPC", APP, 1)},
+             terminal=True, explorer=True),
     ])
 
 
@@ -788,14 +800,31 @@ class Tool:
         return subprocess.run(self.helper + [b(a) for a in args], cwd=cwd, capture_output=True,
                               stdin=subprocess.DEVNULL, timeout=120).stdout.strip()
 
+    def explorer(self):
+        """The helper program as Explorer: a copy named explorer.exe, in a
+        folder of its own, removed at exit."""
+        folder = tempfile.mkdtemp(prefix="cardwrap-e2e-explorer-")
+        atexit.register(shutil.rmtree, folder)
+        copy = os.path.join(folder, "explorer.exe")
+        shutil.copy2(os.fsdecode(self.helper[-1]), copy)
+        return self.helper[:-1] + [b(copy), b"start"]
+
     def in_terminal(self, case, cwd):
         """The case run with a terminal for its input and output, its lines
-        as they would read there: escapes and spacing dropped."""
+        as they would read there: escapes and spacing dropped. A key is
+        pressed if it asks for one."""
+        command = self.command
+        if case.explorer:
+            if self.helper is None:
+                raise Unsupported("no helper program given")
+            # Started by path, as Explorer starts a program: a Windows path.
+            command = self.explorer() + [b"Z:" + self.command[-1].replace(b"/", b"\\")]
         main, side = os.openpty()
-        with subprocess.Popen(self.command + [b(a) for a in case.args], cwd=cwd, stdin=side,
+        with subprocess.Popen(command + [b(a) for a in case.args], cwd=cwd, stdin=side,
                               stdout=side, stderr=side) as proc:
             os.close(side)
             shown = b""
+            pressed = waited = False
             while True:
                 try:
                     chunk = os.read(main, 4096)
@@ -804,9 +833,33 @@ class Tool:
                 if not chunk:
                     break
                 shown += chunk
+                # A space, which the terminal's echo of it cannot add to
+                # the lines.
+                if not pressed and re.sub(rb"\s", b"", PROMPT) in as_read(shown):
+                    waited = still_running(proc)
+                    os.write(main, b" ")
+                    pressed = True
             status = proc.wait(timeout=120)
         os.close(main)
-        return re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]|\s", b"", shown), status
+        if pressed and not waited:
+            shown += b"(closed without waiting for a key)"
+        return as_read(shown), status
+
+
+def still_running(proc):
+    """Whether `proc`, which should now wait for a key, is still there a
+    while later. A correct tool is there however long it is given; a wrong
+    one ends at once, well within the time allowed."""
+    try:
+        proc.wait(timeout=2)
+        return False
+    except subprocess.TimeoutExpired:
+        return True
+
+
+def as_read(shown):
+    """What a terminal shows, escapes and spacing dropped."""
+    return re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]|\s", b"", shown)
 
 
 def describe(content):

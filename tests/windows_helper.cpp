@@ -13,6 +13,12 @@
 //   windows_helper attributes PATH [hs]
 //                                   sets PATH hidden and system, or says which
 //                                   of the two it is ("hs", "h", "s" or "-")
+//   windows_helper start PROGRAM [ARGUMENTS]
+//                                   starts PROGRAM as Explorer does, alone on
+//                                   a console (this one lets go of it before
+//                                   PROGRAM runs); copied as explorer.exe, it
+//                                   is PROGRAM's parent by that name too.
+//                                   Ends with PROGRAM's status
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -100,6 +106,39 @@ int attributes(const char *path, const char *set)
     return 0;
 }
 
+// The command line past its first `words` words, as Windows quotes them.
+wchar_t *past_words(wchar_t *line, int words)
+{
+    for (; words > 0; --words) {
+        bool quoted = false;
+        while (*line != L'\0' && (quoted || (*line != L' ' && *line != L'\t'))) {
+            quoted = *line == L'"' ? !quoted : quoted;
+            ++line;
+        }
+        while (*line == L' ' || *line == L'\t')
+            ++line;
+    }
+    return line;
+}
+
+int start(wchar_t *command)
+{
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                       nullptr, &startup, &started) == 0)
+        return 2;
+    // Held until this process has let go of the console, so that the
+    // program is alone on it from its first instruction.
+    FreeConsole();
+    ResumeThread(started.hThread);
+    WaitForSingleObject(started.hProcess, INFINITE);
+    DWORD status = 2;
+    GetExitCodeProcess(started.hProcess, &status);
+    return static_cast<int>(status);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -110,5 +149,7 @@ int main(int argc, char *argv[])
         return scan(argv[2], argv[3]);
     if (argc >= 3 && std::strcmp(argv[1], "attributes") == 0)
         return attributes(argv[2], argc >= 4 ? argv[3] : nullptr);
+    if (argc >= 3 && std::strcmp(argv[1], "start") == 0)
+        return start(past_words(GetCommandLineW(), 2));
     return 2;
 }
