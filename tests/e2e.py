@@ -88,6 +88,7 @@ class Case:
     explorer: bool = False    # Windows, in a terminal: started as Explorer starts it, alone
                               # on the console, by a parent named explorer.exe
     no_proc: bool = False     # run where /proc is not mounted
+    bind: tuple = ()          # (file, over): file mounted over the other for the run
     in_group: int = -1        # the unprivileged user is in this group too
 
 
@@ -519,6 +520,11 @@ def replacing_cases():
         converted("without /proc, extended attributes kept", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
                   files={"pkapp.mcx": old}, kept=["pkapp.mcx"],
                   setup=setxattr("pkapp.mcx", "user.note", b"mine"), no_proc=True),
+        # As a container is given a file: the name cannot be renamed over.
+        converted("a file mounted over the output is written where it is", "pkapp.pda", APP,
+                  b"T", 1, args=given + ["ctr/save.mcx"], out="host/save.mcx",
+                  files={"host/save.mcx": old, "ctr/save.mcx": b""},
+                  bind=("host/save.mcx", "ctr/save.mcx")),
         converted("replacing opens no old file", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
                   files={"pkapp.mcx": old}, watch="pkapp.mcx"),
         refused("a refused output is not opened", ["pkapp.pda"], "Cannot write", "pkapp.mcx",
@@ -767,6 +773,13 @@ class Tool:
             # A mount namespace of the run's own, where /proc is let go of.
             command = [b"unshare", b"-m", b"--propagation", b"private", b"sh", b"-c",
                        b'umount -l /proc && exec "$0" "$@"'] + command
+        if case.bind:
+            if os.geteuid() != 0:
+                raise Unsupported("only root may mount")
+            # In a mount namespace of the run's own, gone with it.
+            command = [b"unshare", b"-m", b"--propagation", b"private", b"sh", b"-c",
+                       b'mount --bind "$0" "$1" && shift && exec "$@"'] + [
+                           b(p) for p in case.bind] + command
         env = dict(os.environ, LANG=case.locale) if case.locale else None
         args = [b(a).replace(b"{held}", b"/dev/fd/%d" % (held or 0)) for a in case.args]
         with subprocess.Popen(command + args, cwd=os.path.join(cwd, case.cwd), env=env,

@@ -9,6 +9,10 @@ namespace cardwrap::platform {
 // added to, but not emptied, renamed over or removed from.
 bool has_append_only(int fd);
 
+// True if a file system is mounted at `fd`'s file: the name it is mounted
+// over can be neither renamed over nor removed.
+bool is_mount_root(int fd);
+
 // Gives the temporary file `at.fd` the attributes of the file it replaces,
 // `at.file`: its owner and group where this user may set them, its extended
 // attributes (its ACL among them) and its permissions, with the set-ID bits

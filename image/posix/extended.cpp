@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -50,6 +51,15 @@ bool privileged(const char *name)
     return std::strncmp(name, "security.", 9) == 0 || std::strncmp(name, "trusted.", 8) == 0;
 }
 
+// Where the system cannot say (no statx, or too old to know the mark), the
+// file is taken to be unmarked.
+bool marked(int fd, std::uint64_t attribute)
+{
+    struct statx st {};
+    return statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_TYPE, &st) == 0 &&
+           (st.stx_attributes_mask & st.stx_attributes & attribute) != 0;
+}
+
 } // namespace
 
 // Read through /proc, which reaches the file itself whatever its name. Where
@@ -88,9 +98,12 @@ bool copy_extended(const place &at, bool group_kept, bool &acl)
 
 bool has_append_only(int fd)
 {
-    struct statx st {};
-    return statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_TYPE, &st) == 0 &&
-           (st.stx_attributes_mask & st.stx_attributes & STATX_ATTR_APPEND) != 0;
+    return marked(fd, STATX_ATTR_APPEND);
+}
+
+bool is_mount_root(int fd)
+{
+    return marked(fd, STATX_ATTR_MOUNT_ROOT);
 }
 
 } // namespace cardwrap::platform

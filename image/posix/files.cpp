@@ -82,8 +82,11 @@ create_status create_temp(place &at, const char *name, std::FILE *&stream)
 {
     const bool replacing = at.file != -1;
     // An append-only folder keeps every name made in it: a temporary file
-    // could be neither renamed over the output nor removed.
-    if ((replacing && !may_rename_over(at)) || has_append_only(at.folder))
+    // could be neither renamed over the output nor removed. Nor can a file
+    // mounted over its name (a bind mount, as containers are given files)
+    // be renamed over.
+    if ((replacing && (!may_rename_over(at) || is_mount_root(at.file))) ||
+        has_append_only(at.folder))
         return create_status::in_place;
     // A new output's temporary file is made as fopen would make the output
     // (umask, default ACL), so no one may read it who may not read the image.

@@ -3,7 +3,7 @@
 namespace cardwrap::platform {
 
 // The browser's in-memory file system keeps no extended attributes, and
-// marks no file or folder append-only.
+// marks no file or folder append-only; nothing is mounted over a file.
 bool copy_extended(const place & /*at*/, bool /*group_kept*/, bool &acl)
 {
     acl = false;
@@ -11,6 +11,11 @@ bool copy_extended(const place & /*at*/, bool /*group_kept*/, bool &acl)
 }
 
 bool has_append_only(int /*fd*/)
+{
+    return false;
+}
+
+bool is_mount_root(int /*fd*/)
 {
     return false;
 }
