@@ -101,9 +101,13 @@ file_kind find(place &at, const char *path)
                             GetFileAttributesW(at.target) == INVALID_FILE_ATTRIBUTES;
         return absent ? file_kind::absent : file_kind::refused;
     }
-    at.file = file;
-    if (GetFileType(file) != FILE_TYPE_DISK)
+    // A port admits one open at a time, and a pipe's server one client per
+    // instance: let go of the device before it is opened to be written.
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
         return file_kind::device;
+    }
+    at.file = file;
     BY_HANDLE_FILE_INFORMATION info{};
     // Windows refuses to write a read-only file even to an administrator;
     // said here, so that no way of writing it differs.
