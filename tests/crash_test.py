@@ -8,7 +8,9 @@ after anything else, and none ever more open to others than the file it
 replaces while it holds less than the whole image; a status and line that
 say which of the two it is; death by the very signal sent. And, from one
 whole run's trace, that the image reaches the device before it is renamed
-into place, and the rename after it.
+into place, and the rename after it. And two runs writing one file in place
+at once: the one that fails does not put the old bytes back over the other's
+image.
 
     crash_test.py --tool PATH --strace PATH
 """
@@ -16,11 +18,13 @@ import argparse
 import dataclasses
 import os
 import re
+import resource
 import signal
 import stat
 import subprocess
 import sys
 import tempfile
+import time
 
 import e2e
 
@@ -261,6 +265,69 @@ def clash_faults(opts, scenario, lines):
     return faults
 
 
+def concurrent_faults(opts):
+    """Run B, in place, has kept what it overwrites and is stopped before it
+    writes; run A then starts on the same file, and must wait for B (seen as
+    a waiter on the file's lock) or end. B goes on, its write is cut short by
+    a file-size limit, and it puts back what it kept; A's image is what must
+    stay, A's whole run having succeeded."""
+    b_data = bytes(i % 251 for i in range(20000))
+    a_data = b"\x01A"
+    scenario = Scenario("two runs in place at once", {"in.pda": b_data, "a.pda": a_data,
+                                                     "in.mcx": b"old" * 1000}, [], b"")
+    want = e2e.image(b"A", a_data, 1)
+    with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
+        scenario.in_place = True
+        lay_out(root, scenario)
+        ino = os.stat(os.path.join(root, "in.mcx")).st_ino
+        base = ["setarch", "-R", opts.strace, "-u", "nobody"]
+        log = os.path.join(tempfile.gettempdir(), "cardwrap-crash-%d.log" % os.getpid())
+        open(log, "w").close()
+        limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (10000, 10000))
+        b = subprocess.Popen(base + ["-o", log, "-e", "trace=dup", "-e",
+                                     "inject=dup:signal=SIGSTOP:when=1", opts.shared, "in.pda"],
+                             cwd=root, env=ENV, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, preexec_fn=limit)
+        try:
+            tracee = stopped_child(b, log)
+        finally:
+            os.remove(log)
+        a = subprocess.Popen(base + ["-o", "/dev/null", opts.shared, "a.pda", "A", "in.mcx"],
+                             cwd=root, env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        while a.poll() is None and not waiting_on(ino):
+            time.sleep(0.01)
+        if tracee:
+            os.kill(tracee, signal.SIGCONT)
+        b_out, a_out = b.communicate(timeout=60)[0], a.communicate(timeout=60)[0]
+        os.chmod(root, 0o755)
+        now = open(os.path.join(root, "in.mcx"), "rb").read()
+    if not tracee:
+        return ["%s: run B never stopped" % scenario.name]
+    if b.returncode != 1 or a.returncode != 0 or now != want:
+        return ["%s: B status %d, A status %d %r, in.mcx %s" % (
+            scenario.name, b.returncode, a.returncode, a_out[-60:],
+            "A's image" if now == want else "not A's image")]
+    return []
+
+
+def stopped_child(proc, log):
+    """The process that `proc` (strace, logging to `log`) runs, once strace
+    has seen it stop; None if strace ends first."""
+    while proc.poll() is None:
+        with open(log) as f:
+            if "stopped by SIGSTOP" in f.read():
+                with open("/proc/%d/task/%d/children" % (proc.pid, proc.pid)) as kids:
+                    return int(kids.read().split()[0])
+        time.sleep(0.01)
+    return None
+
+
+def waiting_on(ino):
+    """Whether some process waits for a lock on file number `ino`."""
+    with open("/proc/locks") as f:
+        return any("->" in line and ":%d " % ino in line for line in f)
+
+
 def leftover_faults(root, left, whole, replacing):
     if len(left) > 1 or any(not TEMP.match(name) for name in left):
         return ["left %r after SIGKILL" % left]
@@ -309,6 +376,7 @@ def main():
         first_write = [p for p in found if p[0] in ("write", "pwrite64")][0]
         for name in ENDING if len(scenario.whole()) < e2e.MAX else ():
             tally(check(opts, scenario, first_write, "signal=" + name))
+    tally(concurrent_faults(opts))
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed or not passed else 0
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "image/files.hpp"
@@ -134,10 +135,17 @@ bool open_in_place(place &at, const char *path, std::FILE *&stream)
     const bool readable = at.fd != -1;
     if (!readable)
         at.fd = open(path, O_WRONLY | flags, 0666);
+    if (at.fd == -1)
+        return false;
+    // Another run writing this file in place would put back, should it
+    // fail, the old bytes over this one's image: runs take turns, each until
+    // its image is in place or what it overwrote is back. Where the file
+    // system keeps no locks, the run goes on without.
+    if (regular)
+        flock(at.fd, LOCK_EX);
     struct stat st {};
     // Anything but what was found means the path changed meanwhile.
-    if (at.fd == -1 || fstat(at.fd, &st) == -1 || st.st_dev != at.found.st_dev ||
-        st.st_ino != at.found.st_ino)
+    if (fstat(at.fd, &st) == -1 || st.st_dev != at.found.st_dev || st.st_ino != at.found.st_ino)
         return false;
     if (regular) {
         // Written in place, a file with other names would change under all
