@@ -11,6 +11,12 @@ namespace cardwrap {
 bool started_by_explorer(unsigned console_processes, bool output_is_console,
                          bool parent_is_explorer);
 
+// True if every argument is the full path of a file or folder that is
+// there, as Explorer gives what is dropped on a program or opened with it.
+// A shortcut or the Run box starts the tool from Explorer too, with a
+// command line of its own, to be taken as typed.
+bool given_by_drop(int argc, const char *const argv[]);
+
 // Runs the tool once for each argument, as `cardwrap FILE`, so that a drop of
 // several files wraps each and no path is ever taken for a title or an
 // output; with none, once, for the usage text. The status is 1 if any run
@@ -26,6 +32,9 @@ namespace cardwrap::platform {
 unsigned console_processes();
 bool output_is_console();
 bool parent_is_explorer();
+// True if `arg` is the full path, as the system would make it, of a file or
+// folder that is there.
+bool names_by_full_path(const char *arg);
 // Asks, on the console and not on standard output, for a key before the
 // window closes, and waits for it.
 void wait_for_key();

@@ -608,15 +608,20 @@ def windows_cases():
         Case("started from a terminal's shell: the command line as typed",
              given + ["out.mcx"], summary(len(APP), 1), files={"pkapp.pda": APP},
              changes={"out.mcx": image(b"T", APP, 1)}, terminal=True),
-        # Dropped files arrive as the only arguments: none is a title or an
-        # output, and the window stays until a key is pressed.
+        # Dropped files arrive as the only arguments, by their full paths:
+        # none is a title or an output, and the window stays until a key is
+        # pressed.
         Case("started from Explorer with three files: each wrapped, then a key waited for",
-             ["a.pda", "b.pda", "c.pda"],
+             ["{here}\\a.pda", "{here}\\b.pda", "{here}\\c.pda"],
              summary(len(APP), 1) + (BANNER + summary(len(APP), 1)) * 2 + PROMPT,
              files={name: APP for name in ("a.pda", "b.pda", "c.pda")},
              changes={"a.mcx": image(b"BBSSSSPA", APP, 1), "b.mcx": image(b"BBSSSSPB", APP, 1),
                       "c.mcx": image(b"BBSSSSPC", APP, 1)},
              terminal=True, explorer=True),
+        # A shortcut's or the Run box's own command line, from Explorer too.
+        Case("started from Explorer with a command line: taken as typed, then a key waited for",
+             given + ["out.mcx"], summary(len(APP), 1) + PROMPT, files={"pkapp.pda": APP},
+             changes={"out.mcx": image(b"T", APP, 1)}, terminal=True, explorer=True),
     ])
 
 
@@ -832,8 +837,10 @@ class Tool:
                 raise Unsupported("no helper program given")
             # Started by path, as Explorer starts a program: a Windows path.
             command = self.explorer() + [b"Z:" + self.command[-1].replace(b"/", b"\\")]
+        here = b"Z:" + b(os.path.abspath(cwd)).replace(b"/", b"\\")
+        args = [b(a).replace(b"{here}", here) for a in case.args]
         main, side = os.openpty()
-        with subprocess.Popen(command + [b(a) for a in case.args], cwd=cwd, stdin=side,
+        with subprocess.Popen(command + args, cwd=cwd, stdin=side,
                               stdout=side, stderr=side) as proc:
             os.close(side)
             shown = b""

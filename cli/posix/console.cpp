@@ -19,6 +19,11 @@ bool parent_is_explorer()
     return false;
 }
 
+bool names_by_full_path(const char * /*arg*/)
+{
+    return false;
+}
+
 void wait_for_key() {}
 
 } // namespace cardwrap::platform

@@ -1,5 +1,6 @@
 #include "cli/launch.hpp"
 
+#include <cstring>
 #include <cwchar>
 
 #include <windows.h>
@@ -44,6 +45,15 @@ bool parent_is_explorer()
         }
     CloseHandle(snapshot);
     return explorer;
+}
+
+bool names_by_full_path(const char *arg)
+{
+    // The longest path a long-path-aware program may be given.
+    static char full[32768];
+    const DWORD len = GetFullPathNameA(arg, sizeof full, full, nullptr);
+    return len > 0 && len < sizeof full && std::strcmp(full, arg) == 0 &&
+           GetFileAttributesA(arg) != INVALID_FILE_ATTRIBUTES;
 }
 
 void wait_for_key()
