@@ -10,10 +10,10 @@ bool started_by_explorer(unsigned console_processes, bool output_is_console,
     return console_processes == 1 && output_is_console && parent_is_explorer;
 }
 
-bool given_by_drop(int argc, const char *const argv[])
+bool given_by_drop(int argc, const char *const argv[], bool (*names_by_full_path)(const char *))
 {
     for (int i = 1; i < argc; ++i)
-        if (!platform::names_by_full_path(argv[i]))
+        if (!names_by_full_path(argv[i]))
             return false;
     return true;
 }

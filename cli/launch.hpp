@@ -12,10 +12,11 @@ bool started_by_explorer(unsigned console_processes, bool output_is_console,
                          bool parent_is_explorer);
 
 // True if every argument is the full path of a file or folder that is
-// there, as Explorer gives what is dropped on a program or opened with it.
-// A shortcut or the Run box starts the tool from Explorer too, with a
-// command line of its own, to be taken as typed.
-bool given_by_drop(int argc, const char *const argv[]);
+// there, as `names_by_full_path` (the system) tells, as Explorer gives what
+// is dropped on a program or opened with it. A shortcut or the Run box
+// starts the tool from Explorer too, with a command line of its own, to be
+// taken as typed.
+bool given_by_drop(int argc, const char *const argv[], bool (*names_by_full_path)(const char *));
 
 // Runs the tool once for each argument, as `cardwrap FILE`, so that a drop of
 // several files wraps each and no path is ever taken for a title or an

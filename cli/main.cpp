@@ -11,7 +11,9 @@ int main(int argc, char *argv[])
         return run(argc, argv);
     // Started from Explorer, its window would close before a line could be
     // read, and a drop of several files is no command line.
-    const int status = given_by_drop(argc, argv) ? wrap_each(argc, argv) : run(argc, argv);
+    const int status = given_by_drop(argc, argv, platform::names_by_full_path)
+                           ? wrap_each(argc, argv)
+                           : run(argc, argv);
     platform::wait_for_key();
     return status;
 }

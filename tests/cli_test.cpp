@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,37 @@ TEST(StartedByExplorer, OnlyExplorersChildAloneOnTheConsoleItWritesTo)
             cardwrap::started_by_explorer(c.processes, c.output_is_console, c.parent_is_explorer),
             c.explorer)
             << c.processes << " " << c.output_is_console << " " << c.parent_is_explorer;
+}
+
+// Stands for the system: paths that begin C:\ or \\ are full, and there.
+bool full_and_there(const char *arg)
+{
+    return std::strncmp(arg, "C:\\", 3) == 0 || std::strncmp(arg, "\\\\", 2) == 0;
+}
+
+TEST(GivenByDrop, OnlyWhenEveryArgumentIsAFullPathOfWhatIsThere)
+{
+    const struct {
+        std::vector<const char *> args;
+        bool dropped;
+    } cases[] = {
+        {{}, true},                                                 // double-clicked
+        {{"C:\\a.pda"}, true},                                      // one file dropped
+        {{"C:\\a.pda", "\\\\host\\share\\b.pda", "C:\\dir"}, true}, // several
+        {{"a.pda"}, false},                                         // a shortcut's own
+        {{"C:\\a.pda", "TITLE"}, false},                            // ... with a title
+        {{"TITLE", "C:\\a.pda"}, false},
+        {{"C:\\a.pda", "C:\\b.pda", "out.mcx"}, false}, // ... with an output
+    };
+    for (const auto &c : cases) {
+        std::vector<const char *> argv{"cardwrap"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        argv.push_back(nullptr);
+        EXPECT_EQ(
+            cardwrap::given_by_drop(static_cast<int>(argv.size()) - 1, argv.data(), full_and_there),
+            c.dropped)
+            << argv.size() - 2 << " arguments";
+    }
 }
 
 // On Windows a run opens only what was typed on its own command line, which
