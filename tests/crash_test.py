@@ -8,9 +8,10 @@ after anything else, and none ever more open to others than the file it
 replaces while it holds less than the whole image; a status and line that
 say which of the two it is; death by the very signal sent. And, from one
 whole run's trace, that the image reaches the device before it is renamed
-into place, and the rename after it. And two runs writing one file in place
-at once: the one that fails does not put the old bytes back over the other's
-image.
+into place, and the rename after it; that once it is in place it stays.
+And two runs writing one file in place at once: the one that fails does not
+put the old bytes back over the other's image; and one whose old bytes read
+short is emptied when its write then fails.
 
     crash_test.py --tool PATH --strace PATH
 """
@@ -141,9 +142,16 @@ def points(lines, started):
             continue
         seen[name] = seen.get(name, 0) + 1
         if i > started and name not in RUNTIME:
-            found.append((name, seen[name]))
+            found.append((name, seen[name], line))
     actions = [p for p in found if p[0] == "rt_sigaction"]
     return [p for p in found if p[0] != "rt_sigaction" or p in (actions[0], actions[-1])]
+
+
+def committed(found):
+    """The point from which on the image is in place: its rename, or its
+    sync when written in place."""
+    done = [p for p in found if p[0] == "renameat"] or [p for p in found if p[0] == "fsync"]
+    return found.index(done[-1])
 
 
 def order_faults(lines):
@@ -169,7 +177,8 @@ def order_faults(lines):
     return [] if order == want else ["calls in the order %s, want %s" % (order, want)]
 
 
-def check(opts, scenario, point, action):
+def check(opts, scenario, point, action, after_commit=False):
+    """`after_commit`: the point comes after the image was put in place."""
     faults = []
     with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
         lay_out(root, scenario)
@@ -202,6 +211,13 @@ def check(opts, scenario, point, action):
         if status == 0 and scenario.old is not None and not scenario.in_place and (
                 NOTE[0] not in os.listxattr(path) or os.getxattr(path, NOTE[0]) != NOTE[1]):
             faults.append("status 0 with the old file's extended attribute lost")
+        if after_commit and now != whole:
+            faults.append("the image was in place, and is not after the run")
+        # No temporary file: no other way of writing the output either.
+        if action == "error=EIO" and point[0] == "openat" and "cardwrap-" in point[2] and (
+                status != 1 or now != scenario.old):
+            faults.append("the temporary file not made, yet status %d, in.mcx %s" % (
+                status, "old" if now == scenario.old else "not old"))
         if scenario.link and not os.path.islink(path):
             faults.append("in.mcx is no longer a link")
         # A failed read of the input is refused as such.
@@ -283,11 +299,10 @@ def concurrent_faults(opts):
         base = ["setarch", "-R", opts.strace, "-u", "nobody"]
         log = os.path.join(tempfile.gettempdir(), "cardwrap-crash-%d.log" % os.getpid())
         open(log, "w").close()
-        limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (10000, 10000))
         b = subprocess.Popen(base + ["-o", log, "-e", "trace=dup", "-e",
                                      "inject=dup:signal=SIGSTOP:when=1", opts.shared, "in.pda"],
                              cwd=root, env=ENV, stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE, preexec_fn=limit)
+                             stdout=subprocess.PIPE, preexec_fn=cut_short)
         try:
             tracee = stopped_child(b, log)
         finally:
@@ -307,6 +322,35 @@ def concurrent_faults(opts):
         return ["%s: B status %d, A status %d %r, in.mcx %s" % (
             scenario.name, b.returncode, a.returncode, a_out[-60:],
             "A's image" if now == want else "not A's image")]
+    return []
+
+
+def cut_short():
+    """A file-size limit that an image of more than one block passes."""
+    resource.setrlimit(resource.RLIMIT_FSIZE, (10000, 10000))
+
+
+def unkept_faults(opts):
+    """Written in place, a file whose old bytes could not be kept whole (read
+    short, as when it grew shorter meanwhile) is emptied when the write then
+    fails: never left holding part of an image."""
+    scenario = Scenario("in place, the old bytes read short", {
+        "in.pda": bytes(i % 251 for i in range(20000)), "in.mcx": b"old" * 1000}, ["in.pda"],
+        b"old" * 1000, in_place=True)
+    lines, started = traced(opts, scenario)
+    keep = [p for p in points(lines, started) if p[0] == "pread64"][0]
+    with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
+        lay_out(root, scenario)
+        proc = subprocess.run(["setarch", "-R", opts.strace, "-u", "nobody", "-o", "/dev/null",
+                               "-e", "trace=pread64", "-e",
+                               "inject=pread64:retval=0:when=%d" % keep[1], opts.shared,
+                               "in.pda"], cwd=root, env=ENV, stdin=subprocess.DEVNULL,
+                              capture_output=True, preexec_fn=cut_short, timeout=60)
+        os.chmod(root, 0o755)
+        now = open(os.path.join(root, "in.mcx"), "rb").read()
+    if proc.returncode != 1 or now != b"":
+        return ["%s: status %d, in.mcx holds %d bytes, want 1 and none" % (
+            scenario.name, proc.returncode, len(now))]
     return []
 
 
@@ -368,15 +412,17 @@ def main():
             tally(["%s: %s" % (scenario.name, f) for f in order_faults(lines[started:])])
             tally(clash_faults(opts, scenario, lines))
         actions = [a for a in ACTIONS if not (scenario.in_place and a == "signal=SIGKILL")]
-        for point in found:
+        done = committed(found)
+        for at, point in enumerate(found):
             for action in actions:
-                tally(check(opts, scenario, point, action))
+                tally(check(opts, scenario, point, action, at > done))
         # Every signal that ends a process, while the image is being written;
         # they all take the one same way, so the smaller inputs suffice.
         first_write = [p for p in found if p[0] in ("write", "pwrite64")][0]
         for name in ENDING if len(scenario.whole()) < e2e.MAX else ():
             tally(check(opts, scenario, first_write, "signal=" + name))
     tally(concurrent_faults(opts))
+    tally(unkept_faults(opts))
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed or not passed else 0
 

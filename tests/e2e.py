@@ -527,6 +527,14 @@ def replacing_cases():
                   bind=("host/save.mcx", "ctr/save.mcx")),
         converted("replacing opens no old file", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
                   files={"pkapp.mcx": old}, watch="pkapp.mcx"),
+        converted("without /proc, a file named as it is is still replaced", "pkapp.pda", APP,
+                  b"BBSSSSPPKAPP", 1, files={"pkapp.mcx": old}, watch="pkapp.mcx", no_proc=True),
+        # Root's file capability on this user's own file: this user may not
+        # set it, and a write would clear it anyway.
+        converted("an attribute only privilege sets is left to the system", "pkapp.pda", APP,
+                  b"BBSSSSPPKAPP", 1, files={"pkapp.mcx": old}, unprivileged=True,
+                  setup=setxattr("pkapp.mcx", "security.capability",
+                                 struct.pack("<5I", 0x02000001, 1 << 13, 0, 0, 0))),
         refused("a refused output is not opened", ["pkapp.pda"], "Cannot write", "pkapp.mcx",
                 files={**app, "pkapp.mcx": old}, setup=chmod("pkapp.mcx", 0o444),
                 watch="pkapp.mcx", unprivileged=True),
@@ -916,6 +924,7 @@ def check(tool, case):
 def run_and_look(tool, case, root):
     faults = []
     before = snapshot(root)
+    started = time.time_ns()
     attributes = {path: attributes_of(os.path.join(root, path)) for path in case.kept}
     watch = Watch(os.path.join(root, case.watch)) if case.watch else None
     held = holding(root, case.held) if case.held is not None else None
@@ -975,13 +984,20 @@ def run_and_look(tool, case, root):
         faults.append("status %d, want %d" % (status, case.status))
     if stderr and not tool.windows:
         faults.append("stderr %r, want nothing" % stderr[:300])
-    faults += change_faults(case, before, after)
+    faults += change_faults(case, before, after, started)
     faults += attribute_faults(case, root, attributes)
     return faults
 
 
-def change_faults(case, before, after):
+def change_faults(case, before, after, started):
+    """Files changed as the case says, and only those; none that the run
+    wrote dated before it started (the clock that dates files may lag a
+    little behind this one)."""
     faults = []
+    for path, (data, mtime) in after.items():
+        if (isinstance(data, bytes) and after[path] != before.get(path) and
+                mtime < started - 2 * 10**9):
+            faults.append("%r is dated before the run" % path)
     expected = {path: (data, None) for path, (data, _) in before.items()}
     for path, data in case.changes.items():
         if data is None:

@@ -115,9 +115,8 @@ void put_back(const place &at)
     if (done)
         futimens(at.fd, times);
     else
-        done = ftruncate(at.fd, 0) == 0;
-    if (done)
-        fsync(at.fd);
+        ftruncate(at.fd, 0);
+    fsync(at.fd);
 }
 
 bool open_in_place(place &at, const char *path, std::FILE *&stream)
