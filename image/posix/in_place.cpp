@@ -83,8 +83,6 @@ bool open_stream(place &at, std::FILE *&stream)
 bool cut_to_image(place &at)
 {
     const off_t end = lseek(at.fd, 0, SEEK_CUR);
-    if (end >= at.found.st_size)
-        return true;
     at.cut = true;
     return ftruncate(at.fd, end) == 0;
 }
@@ -102,7 +100,7 @@ void put_back(const place &at)
         return;
     bool done = at.kept != -1 && reached != -1;
     const long upto = at.cut ? at.kept : std::min(static_cast<long>(reached), at.kept);
-    const auto end = done ? static_cast<std::size_t>(upto) : 0;
+    const auto end = static_cast<std::size_t>(std::max(upto, 0L));
     for (std::size_t put = 0; done && put < end;) {
         const ssize_t n = pwrite(at.fd, kept_bytes + put, end - put, static_cast<off_t>(put));
         done = n != -1;
