@@ -334,12 +334,13 @@ const groups = {
       return false;
     };
     const batch = { title: "KEYS", zip: ["keys.mcx"], files: [["keys.pda", bytes(10, 1)], ["over.pda", bytes(MAX + 1, 2)]] };
+    let folder = null;
     if (await tabTo("files")) {
       // Playwright turns on Chromium's interception of file choosers without
       // waiting for it, so a key pressed at once could still open the real
       // dialog (it did, under load). Turned on here, awaited, it is on before
       // the key.
-      const folder = fs.mkdtempSync(path.join(os.tmpdir(), "cardwrap-keys-"));
+      folder = fs.mkdtempSync(path.join(os.tmpdir(), "cardwrap-keys-"));
       for (const [name, data] of batch.files) fs.writeFileSync(path.join(folder, name), data);
       const cdp = await tab.context().newCDPSession(tab);
       await cdp.send("Page.enable");
@@ -354,6 +355,8 @@ const groups = {
     if (await tabTo("title")) await tab.keyboard.type(batch.title);
     if (await tabTo("go")) await tab.keyboard.press("Enter");
     await settled(tab, 1);
+    // Read by now, the batch being done.
+    if (folder) fs.rmSync(folder, { recursive: true });
     if (await focused() !== "summary") faults.push(`after the batch the focus is on ${await focused()}, not its summary`);
     if (await tabTo("download-all")) {
       await compareZip(faults, tab, batch, [native(tool, "keys.pda", bytes(10, 1), "KEYS")], () => tab.keyboard.press("Enter"));
