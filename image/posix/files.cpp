@@ -130,7 +130,6 @@ bool commit(place &at)
         hold_signals();
         disarm();
         release_signals();
-        at.in_place = false;
     }
     return done;
 }
@@ -144,7 +143,6 @@ void abandon(place &at)
     hold_signals();
     if (at.in_place && at.durable)
         put_back(at);
-    at.in_place = false;
     disarm();
     release_signals();
 }

@@ -1,7 +1,6 @@
 #define _CRT_RAND_S // rand_s, from the C runtime that every Windows ships
 #include "image/files.hpp"
 
-#include <cstdint>
 #include <cstring>
 #include <cwchar>
 #include <iterator>
@@ -170,15 +169,9 @@ create_status create_temp(place &at, const char *name, std::FILE *&stream)
     // one to finish with.
     HANDLE copy = nullptr;
     const HANDLE self = GetCurrentProcess();
-    const int fd =
-        DuplicateHandle(self, file, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS) != 0
-            ? _open_osfhandle(reinterpret_cast<std::intptr_t>(copy), _O_WRONLY | _O_BINARY)
-            : -1;
-    if (fd < 0 && copy != nullptr)
-        CloseHandle(copy);
-    stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
-    if (stream == nullptr && fd >= 0)
-        _close(fd);
+    stream = DuplicateHandle(self, file, self, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS) != 0
+                 ? stream_of(copy, _O_WRONLY | _O_BINARY, "wb")
+                 : nullptr;
     return stream != nullptr ? create_status::ok : create_status::failed;
 }
 

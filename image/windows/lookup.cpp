@@ -1,9 +1,6 @@
 #include "image/files.hpp"
 
-#include <cstdint>
-
 #include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 
 #include "image/windows/paths.hpp"
@@ -75,18 +72,11 @@ std::FILE *open_input(const char *path)
     // A disk file or a pipe comes to an end; a console or a serial or
     // printer port gives whatever comes, for as long as anyone waits.
     const DWORD type = GetFileType(file);
-    const int fd =
-        type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE
-            ? _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_RDONLY | _O_BINARY)
-            : -1;
-    if (fd < 0) {
+    if (type != FILE_TYPE_DISK && type != FILE_TYPE_PIPE) {
         CloseHandle(file);
         return nullptr;
     }
-    std::FILE *in = _fdopen(fd, "rb");
-    if (in == nullptr)
-        _close(fd);
-    return in;
+    return stream_of(file, _O_RDONLY | _O_BINARY, "rb");
 }
 
 file_kind find(place &at, const char *path)

@@ -1,5 +1,8 @@
 #include "image/windows/paths.hpp"
 
+#include <cstdint>
+
+#include <io.h>
 #include <windows.h>
 
 namespace cardwrap::platform {
@@ -16,6 +19,19 @@ int folder_len(const wchar_t *path)
         if (path[i] == L'\\' || path[i] == L'/')
             len = i + 1;
     return len;
+}
+
+std::FILE *stream_of(void *handle, int flags, const char *mode)
+{
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), flags);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE *stream = _fdopen(fd, mode);
+    if (stream == nullptr)
+        _close(fd);
+    return stream;
 }
 
 } // namespace cardwrap::platform
