@@ -140,8 +140,10 @@ void abandon(place &at)
         drop_temp(at);
         return;
     }
+    // No temporary file: written in place, and a regular file's old bytes
+    // go back.
     hold_signals();
-    if (at.in_place && at.durable)
+    if (at.durable)
         put_back(at);
     disarm();
     release_signals();

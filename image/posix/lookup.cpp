@@ -44,6 +44,16 @@ bool open_folder(place &at, const char *folder, int from = AT_FDCWD)
     return fd != -1;
 }
 
+// What the link `name` in `folder` holds. Left empty where it cannot be read
+// (no /proc; the link gone meanwhile), which splits into no name. No link
+// holds more than PATH_MAX - 1 bytes, so none is cut short; a name cut short
+// would not lead back to the file anyway.
+void read_link(int folder, const char *name, char (&into)[PATH_BUF_LEN])
+{
+    const ssize_t got = readlinkat(folder, name, into, sizeof into - 1);
+    into[got == -1 ? 0 : got] = '\0';
+}
+
 // True if `at.name` in `folder` is the file found itself, not a link to it.
 bool names_the_file(place &at, const char *folder)
 {
@@ -64,11 +74,7 @@ bool find_name(place &at, const char *path)
     char self[32];
     char where[PATH_BUF_LEN];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", at.file);
-    // A name cut short would not lead back to the file, and is not taken.
-    const ssize_t got = readlink(self, where, sizeof where - 1);
-    if (got == -1)
-        return false;
-    where[got] = '\0';
+    read_link(AT_FDCWD, self, where);
     return split(where, folder, at.name) && names_the_file(at, folder);
 }
 
@@ -104,11 +110,7 @@ file_kind find_new(place &at, const char *path)
         if (!S_ISLNK(st.st_mode) || !may_follow(at.folder, st))
             return file_kind::refused;
         char link[PATH_BUF_LEN];
-        // No link holds more than PATH_MAX - 1 bytes, so none is cut short.
-        const ssize_t got = readlinkat(at.folder, at.name, link, sizeof link - 1);
-        if (got == -1)
-            return file_kind::refused;
-        link[got] = '\0';
+        read_link(at.folder, at.name, link);
         if (!split(link, folder, at.name) || !open_folder(at, folder, at.folder))
             return file_kind::refused;
     }
