@@ -11,7 +11,8 @@ whole run's trace, that the image reaches the device before it is renamed
 into place, and the rename after it; that once it is in place it stays.
 And two runs writing one file in place at once: the one that fails does not
 put the old bytes back over the other's image; and one whose old bytes read
-short is emptied when its write then fails.
+short is emptied when its write then fails. And a replacement that meets an
+attribute gone meanwhile, or a folder it may not read to sync.
 
     crash_test.py --tool PATH --strace PATH
 """
@@ -354,6 +355,44 @@ def unkept_faults(opts):
     return []
 
 
+def unexpected_faults(opts):
+    """A replacement that meets less than it expects, and still succeeds
+    whole: an extended attribute removed between its listing and its read is
+    passed over, not the run's failure; a folder the user may not read, so
+    cannot open to sync once the image is renamed into it, has everything
+    synced instead."""
+    scenario = Scenario("existing output", {"in.pda": b"\x01A", "in.mcx": b"old"}, ["in.pda"],
+                        b"old")
+    faults = []
+    with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
+        lay_out(root, scenario)
+        proc = strace(opts, scenario, root, "-o", "/dev/null", "-e", "trace=getxattr,lgetxattr",
+                      "-e", "inject=getxattr,lgetxattr:error=ENODATA:when=1")
+        path = os.path.join(root, "in.mcx")
+        if proc.returncode != 0 or open(path, "rb").read() != scenario.whole():
+            faults.append("an attribute gone meanwhile: status %d, in.mcx %s" % (
+                proc.returncode, "whole" if open(path, "rb").read() == scenario.whole()
+                else "not whole"))
+    with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
+        lay_out(root, scenario)
+        e2e.hand_over(root)
+        os.chmod(root, 0o333)
+        log = os.path.join(tempfile.gettempdir(), "cardwrap-crash-%d.log" % os.getpid())
+        try:
+            scenario.in_place = True  # run as the unprivileged user, who owns all here
+            proc = strace(opts, scenario, root, "-o", log, "-e", "trace=renameat,sync")
+            with open(log) as f:
+                calls = [line.split("(", 1)[0] for line in f if "(" in line]
+        finally:
+            os.remove(log)
+            os.chmod(root, 0o755)
+        now = open(os.path.join(root, "in.mcx"), "rb").read()
+        if proc.returncode != 0 or now != scenario.whole() or calls[-2:] != ["renameat", "sync"]:
+            faults.append("a folder the user may not read: status %d, calls %r" % (
+                proc.returncode, calls))
+    return faults
+
+
 def stopped_child(proc, log):
     """The process that `proc` (strace, logging to `log`) runs, once strace
     has seen it stop; None if strace ends first."""
@@ -423,6 +462,7 @@ def main():
             tally(check(opts, scenario, first_write, "signal=" + name))
     tally(concurrent_faults(opts))
     tally(unkept_faults(opts))
+    tally(unexpected_faults(opts))
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed or not passed else 0
 
