@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -170,6 +171,29 @@ TEST(Output, LetsGoOfEveryDescriptor)
     }
     std::remove(link.c_str());
     std::remove(path.c_str());
+}
+
+// A program running the tool within it may handle a signal that would end
+// the tool alone, and go on (a fuzzer's timer does): the run goes on whole.
+TEST(Output, ASignalTheProgramHandlesLeavesTheRunWhole)
+{
+    struct sigaction handled {};
+    struct sigaction before {};
+    handled.sa_handler = [](int) {}; // NOLINT(cppcoreguidelines-pro-type-union-access)
+    ASSERT_EQ(sigaction(SIGALRM, &handled, &before), 0);
+    const std::string path = temp_path("handled.mcx");
+    std::remove(path.c_str());
+    cardwrap::output out{};
+    ASSERT_TRUE(cardwrap::open_output(out, path.c_str()));
+    ASSERT_EQ(raise(SIGALRM), 0);
+    ASSERT_GE(std::fputs("image", out.stream), 0);
+    EXPECT_TRUE(cardwrap::commit_output(out));
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(contents(f), "image");
+    std::fclose(f);
+    std::remove(path.c_str());
+    sigaction(SIGALRM, &before, nullptr);
 }
 #endif
 

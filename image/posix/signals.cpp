@@ -27,7 +27,7 @@ constexpr int ENDING[] = {
 // half-way.
 void (*volatile armed)() = nullptr;
 // What each signal did before we caught it, to be put back before it ends
-// the process: the default, or a sanitizer's own handler.
+// the process: its default.
 struct sigaction before[NSIG];
 bool catching = false;
 sigset_t held_mask;
@@ -64,11 +64,14 @@ void catch_signals()
     act.sa_handler = on_signal; // NOLINT(cppcoreguidelines-pro-type-union-access)
     act.sa_mask = held_mask;
     each_ending([&act](int sig) {
-        // A shell that starts us in the background, or nohup, ignores some
-        // signals for us; they stay ignored. They are held meanwhile, and
-        // one that came is dropped as it always would have been.
+        // Only a signal left at its default ends the process. A shell that
+        // starts us in the background, or nohup, ignores some for us; they
+        // stay ignored. A program that runs the tool within it (a fuzzer's
+        // timer, a sanitizer) may handle some itself and go on: its handler
+        // answers them, and the run goes on through them, its temporary
+        // file still there. They are held meanwhile, as ever.
         if (sigaction(sig, &act, &before[sig]) == 0 &&
-            before[sig].sa_handler == SIG_IGN) // NOLINT(cppcoreguidelines-pro-type-union-access)
+            before[sig].sa_handler != SIG_DFL) // NOLINT(cppcoreguidelines-pro-type-union-access)
             sigaction(sig, &before[sig], nullptr);
     });
 }
