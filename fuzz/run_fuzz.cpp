@@ -48,6 +48,14 @@ std::string get_file(const std::string &path, bool &found)
     return bytes;
 }
 
+// The session's folder and what a run left in it, gone when the fuzzer ends.
+void remove_folder()
+{
+    std::remove((folder + "/in.pda").c_str());
+    std::remove((folder + "/in.mcx").c_str());
+    rmdir(folder.c_str());
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/)
@@ -55,6 +63,7 @@ extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/)
     char dir[] = "/tmp/cardwrap-fuzz-XXXXXX";
     require(mkdtemp(dir) != nullptr);
     folder = dir;
+    require(std::atexit(remove_folder) == 0);
     // The tool's lines would bury the fuzzer's own.
     require(std::freopen("/dev/null", "w", stdout) != nullptr);
     return 0;
