@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "cli/naming.hpp"
+#include "core/naming.hpp"
 
 namespace {
 

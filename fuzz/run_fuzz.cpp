@@ -9,8 +9,8 @@
 
 #include <unistd.h>
 
-#include "cli/run.hpp"
-#include "image/format.hpp"
+#include "core/run.hpp"
+#include "core/image.hpp"
 
 namespace {
 

@@ -9,10 +9,9 @@ replaces while it holds less than the whole image; a status and line that
 say which of the two it is; death by the very signal sent. And, from one
 whole run's trace, that the image reaches the device before it is renamed
 into place, and the rename after it; that once it is in place it stays.
-And two runs writing one file in place at once: the one that fails does not
-put the old bytes back over the other's image; and one whose old bytes read
-short is emptied when its write then fails. And a replacement that meets an
-attribute gone meanwhile, or a folder it may not read to sync.
+And a file written in place whose old bytes read short is emptied when its
+write then fails; and a replacement that meets an attribute gone meanwhile,
+or a folder it may not read to sync.
 
     crash_test.py --tool PATH --strace PATH
 """
@@ -26,7 +25,6 @@ import stat
 import subprocess
 import sys
 import tempfile
-import time
 
 import e2e
 
@@ -42,11 +40,13 @@ RUNTIME = {"mmap", "munmap", "mprotect", "madvise", "brk", "clock_gettime", "sig
            "prlimit64", "futex", "sched_yield", "getrandom", "exit_group"}
 ACTIONS = ("signal=SIGKILL", "signal=SIGINT", "error=EIO")
 # Every signal whose default action ends a process but SIGKILL, SIGSTOP and
-# the two a run ignores (SIGPIPE, SIGXFSZ); real-time ones by number.
+# the two a run ignores (SIGPIPE, SIGXFSZ); real-time ones by number, from
+# 32: the C library keeps 32 and 33 for its threads, and they end a process
+# all the same.
 ENDING = ["SIGHUP", "SIGINT", "SIGQUIT", "SIGILL", "SIGTRAP", "SIGABRT", "SIGBUS", "SIGFPE",
           "SIGUSR1", "SIGSEGV", "SIGUSR2", "SIGALRM", "SIGTERM", "SIGSTKFLT", "SIGXCPU",
           "SIGVTALRM", "SIGPROF", "SIGIO", "SIGPWR", "SIGSYS"] + [
-              str(n) for n in range(signal.SIGRTMIN, signal.SIGRTMAX + 1)]
+              str(n) for n in range(32, signal.SIGRTMAX + 1)]
 TEMP = re.compile(r"^cardwrap-\d+-[0-9a-f]{8}\.tmp$")
 OLD_MODE = 0o640  # of an output that is replaced: no one but its group may read it
 
@@ -167,12 +167,12 @@ def order_faults(lines):
     for i, line in enumerate(lines):
         if line.startswith(("write(", "pwrite64(")) and not line.startswith("write(1,"):
             index["write"] = i
-        elif line.startswith("fsync(%s)" % fd):
-            index.setdefault("sync", i)
         elif line.startswith("renameat"):
             index["rename"] = i
         elif line.startswith("fsync(") and "rename" in index:
             index["folder"] = i
+        elif line.startswith("fsync(%s)" % fd):
+            index.setdefault("sync", i)
     order = [name for name, _ in sorted(index.items(), key=lambda item: item[1])]
     want = ["write", "sync", "rename", "folder"]
     return [] if order == want else ["calls in the order %s, want %s" % (order, want)]
@@ -282,50 +282,6 @@ def clash_faults(opts, scenario, lines):
     return faults
 
 
-def concurrent_faults(opts):
-    """Run B, in place, has kept what it overwrites and is stopped before it
-    writes; run A then starts on the same file, and must wait for B (seen as
-    a waiter on the file's lock) or end. B goes on, its write is cut short by
-    a file-size limit, and it puts back what it kept; A's image is what must
-    stay, A's whole run having succeeded."""
-    b_data = bytes(i % 251 for i in range(20000))
-    a_data = b"\x01A"
-    scenario = Scenario("two runs in place at once", {"in.pda": b_data, "a.pda": a_data,
-                                                     "in.mcx": b"old" * 1000}, [], b"")
-    want = e2e.image(b"A", a_data, 1)
-    with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
-        scenario.in_place = True
-        lay_out(root, scenario)
-        ino = os.stat(os.path.join(root, "in.mcx")).st_ino
-        base = ["setarch", "-R", opts.strace, "-u", "nobody"]
-        log = os.path.join(tempfile.gettempdir(), "cardwrap-crash-%d.log" % os.getpid())
-        open(log, "w").close()
-        b = subprocess.Popen(base + ["-o", log, "-e", "trace=dup", "-e",
-                                     "inject=dup:signal=SIGSTOP:when=1", opts.shared, "in.pda"],
-                             cwd=root, env=ENV, stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE, preexec_fn=cut_short)
-        try:
-            tracee = stopped_child(b, log)
-        finally:
-            os.remove(log)
-        a = subprocess.Popen(base + ["-o", "/dev/null", opts.shared, "a.pda", "A", "in.mcx"],
-                             cwd=root, env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
-        while a.poll() is None and not waiting_on(ino):
-            time.sleep(0.01)
-        if tracee:
-            os.kill(tracee, signal.SIGCONT)
-        b_out, a_out = b.communicate(timeout=60)[0], a.communicate(timeout=60)[0]
-        os.chmod(root, 0o755)
-        now = open(os.path.join(root, "in.mcx"), "rb").read()
-    if not tracee:
-        return ["%s: run B never stopped" % scenario.name]
-    if b.returncode != 1 or a.returncode != 0 or now != want:
-        return ["%s: B status %d, A status %d %r, in.mcx %s" % (
-            scenario.name, b.returncode, a.returncode, a_out[-60:],
-            "A's image" if now == want else "not A's image")]
-    return []
-
-
 def cut_short():
     """A file-size limit that an image of more than one block passes."""
     resource.setrlimit(resource.RLIMIT_FSIZE, (10000, 10000))
@@ -393,24 +349,6 @@ def unexpected_faults(opts):
     return faults
 
 
-def stopped_child(proc, log):
-    """The process that `proc` (strace, logging to `log`) runs, once strace
-    has seen it stop; None if strace ends first."""
-    while proc.poll() is None:
-        with open(log) as f:
-            if "stopped by SIGSTOP" in f.read():
-                with open("/proc/%d/task/%d/children" % (proc.pid, proc.pid)) as kids:
-                    return int(kids.read().split()[0])
-        time.sleep(0.01)
-    return None
-
-
-def waiting_on(ino):
-    """Whether some process waits for a lock on file number `ino`."""
-    with open("/proc/locks") as f:
-        return any("->" in line and ":%d " % ino in line for line in f)
-
-
 def leftover_faults(root, left, whole, replacing):
     if len(left) > 1 or any(not TEMP.match(name) for name in left):
         return ["left %r after SIGKILL" % left]
@@ -460,7 +398,6 @@ def main():
         first_write = [p for p in found if p[0] in ("write", "pwrite64")][0]
         for name in ENDING if len(scenario.whole()) < e2e.MAX else ():
             tally(check(opts, scenario, first_write, "signal=" + name))
-    tally(concurrent_faults(opts))
     tally(unkept_faults(opts))
     tally(unexpected_faults(opts))
     print("%d passed, %d failed" % (passed, failed))

@@ -90,6 +90,7 @@ class Case:
     no_proc: bool = False     # run where /proc is not mounted
     bind: tuple = ()          # (file, over): file mounted over the other for the run
     in_group: int = -1        # the unprivileged user is in this group too
+    locked: tuple = ()        # (path, fcntl.LOCK_EX or LOCK_SH): locked by another for the run
 
 
 class Unsupported(Exception):
@@ -431,6 +432,15 @@ def replacing_cases():
         refused("folder taking no new name: its own input keeps its bytes", ["dir/in.mcx"],
                 "Cannot write", "dir/in.mcx", files={"dir/in.mcx": big}, setup=no_new_names,
                 unprivileged=True, fsize_limit=cut),
+        # A run writing in place waits its turn, but not for ever: a lock
+        # held by another program for longer than a run takes is no turn.
+        refused("folder taking no new name: a file locked meanwhile is left alone",
+                ["dir/in.pda"], "Cannot write", "dir/in.mcx",
+                files={"dir/in.pda": APP, "dir/in.mcx": old}, setup=no_new_names,
+                unprivileged=True, locked=("dir/in.mcx", fcntl.LOCK_EX)),
+        refused("folder taking no new name: a file a reader locks is left alone", ["dir/in.pda"],
+                "Cannot write", "dir/in.mcx", files={"dir/in.pda": APP, "dir/in.mcx": old},
+                setup=no_new_names, unprivileged=True, locked=("dir/in.mcx", fcntl.LOCK_SH)),
         refused("folder taking no new name: a hard-linked file is left alone", ["dir/in.mcx"],
                 "Cannot write", "dir/in.mcx", files={"dir/in.mcx": APP},
                 setup=all_of(hardlink("dir/in.mcx", "dir/snap.mcx"), no_new_names),
@@ -490,16 +500,24 @@ def replacing_cases():
                   files={"d/save.mcx": old},
                   setup=all_of(setfacl("d", "d:u:nobody:rw"), chmod("d/save.mcx", 0o640)),
                   acls={"d/save.mcx": "user::rw- group::r-- other::---"}),
-        converted("a group not kept gets nothing: permissions", "pkapp.pda", APP, b"BBSSSSPPKAPP",
-                  1, files={"pkapp.mcx": old}, setup=all_of(own("pkapp.mcx", NOBODY, DAEMON),
-                                                             chmod("pkapp.mcx", 0o640)),
-                  owners={"pkapp.mcx": (NOBODY, NOBODY)}, modes={"pkapp.mcx": 0o600},
+        # Only root may give a file to a group not its own: where the new
+        # file could not keep the old one's group, the file is written in
+        # place, so that no member of another group gains its group's rights.
+        converted("a group this user cannot keep: written in place", "pkapp.pda", APP,
+                  b"BBSSSSPPKAPP", 1, files={"pkapp.mcx": old},
+                  setup=all_of(own("pkapp.mcx", NOBODY, DAEMON), chmod("pkapp.mcx", 0o604)),
+                  owners={"pkapp.mcx": (NOBODY, DAEMON)}, modes={"pkapp.mcx": 0o604},
                   unprivileged=True),
-        converted("a group not kept gets nothing: ACL", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
-                  files={"pkapp.mcx": old},
+        converted("a group this user cannot keep: the ACL stays", "pkapp.pda", APP,
+                  b"BBSSSSPPKAPP", 1, files={"pkapp.mcx": old},
                   setup=all_of(own("pkapp.mcx", NOBODY, DAEMON), chmod("pkapp.mcx", 0o660),
                                setfacl("pkapp.mcx", "u:daemon:r")),
-                  acls={"pkapp.mcx": "user::rw- user:1:r-- group::--- mask::rw- other::---"},
+                  acls={"pkapp.mcx": "user::rw- user:1:r-- group::rw- mask::rw- other::---"},
+                  owners={"pkapp.mcx": (NOBODY, DAEMON)}, unprivileged=True),
+        converted("a group this user cannot keep: set-group-ID as a write leaves it", "pkapp.pda",
+                  APP, b"BBSSSSPPKAPP", 1, files={"pkapp.mcx": old},
+                  setup=all_of(own("pkapp.mcx", NOBODY, DAEMON), chmod("pkapp.mcx", 0o2755)),
+                  owners={"pkapp.mcx": (NOBODY, DAEMON)}, modes={"pkapp.mcx": 0o755},
                   unprivileged=True),
         converted("owner and group kept by root", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
                   files={"pkapp.mcx": old}, setup=all_of(own("pkapp.mcx", NOBODY, DAEMON),
@@ -574,11 +592,9 @@ def protections_cases():
         refused("a planted dangling link makes nothing", given + ["st/save.mcx"], "Cannot write",
                 "st/save.mcx", files={"pkapp.pda": APP}, setup=planted("save.mcx", "../made"),
                 sysctls={"fs.protected_symlinks": 1}),
-        # The tool reads such a link itself to learn where to make the file,
-        # and holds it to the kernel's rule even where the kernel does not.
-        refused("a planted dangling link makes nothing, whatever the setting",
-                given + ["st/save.mcx"], "Cannot write", "st/save.mcx", files={"pkapp.pda": APP},
-                setup=planted("save.mcx", "../made"), sysctls={"fs.protected_symlinks": 0}),
+        converted("unprotected, a planted dangling link is followed, as by any open",
+                  "pkapp.pda", APP, b"T", 1, args=given + ["st/save.mcx"], out="made",
+                  setup=planted("save.mcx", "../made"), sysctls={"fs.protected_symlinks": 0}),
         refused("another user's file is not written", given + ["st/save.mcx"], "Cannot write",
                 "st/save.mcx", files={"pkapp.pda": APP, "st/save.mcx": old}, setup=theirs,
                 sysctls={"fs.protected_regular": 1}),
@@ -937,6 +953,9 @@ def run_and_look(tool, case, root):
     attributes = {path: attributes_of(os.path.join(root, path)) for path in case.kept}
     watch = Watch(os.path.join(root, case.watch)) if case.watch else None
     held = holding(root, case.held) if case.held is not None else None
+    lock = os.open(os.path.join(root, case.locked[0]), os.O_RDONLY) if case.locked else None
+    if lock is not None:
+        fcntl.flock(lock, case.locked[1])
     reader = Reader(root, case.reader, len(case.piped or b"")) if case.reader else None
     for path in case.hidden_system:
         tool.ask("attributes", path, "hs", cwd=root)
@@ -961,6 +980,8 @@ def run_and_look(tool, case, root):
             stdout, status, stderr = tool.run(case, root, during, held)
     finally:
         got = os.pread(held, 2 * MAX, 0) if held else None
+        if lock is not None:
+            os.close(lock)
         if held:
             os.close(held)
         said = b""

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/naming.hpp"
+#include "core/naming.hpp"
 
 namespace {
 

@@ -1,16 +1,11 @@
-#include "cli/run.hpp"
+#include "core/run.hpp"
 
-#include <cstdio>
 #include <cstring>
 
-#include "cli/arguments.hpp"
-#include "cli/messages.hpp"
-#include "cli/naming.hpp"
-#include "image/blocks.hpp"
-#include "image/format.hpp"
-#include "image/loader.hpp"
-#include "image/output.hpp"
-#include "image/writer.hpp"
+#include "core/image.hpp"
+#include "core/messages.hpp"
+#include "core/naming.hpp"
+#include "system/files.hpp"
 
 namespace cardwrap {
 namespace {
@@ -28,10 +23,10 @@ int run(int argc, const char *const argv[])
     char default_out[PATH_BUF_LEN] = {};
     char title[TITLE_BUF_LEN] = {};
     // Static, not on the stack: a small stack limit must not end the run
-    // before it has said anything.
-    static unsigned char data[MAX_DATA_LEN];
-    int size = 0;
-    output out{};
+    // before it has said anything. The input is read straight into its
+    // place in the image, with room for one byte more than it may hold, to
+    // tell a full input from a longer one.
+    static unsigned char image[MAX_IMAGE_LEN + 1];
 
     banner();
     if (argc < 2 || (argc < 3 && is_help_word(argv[1])))
@@ -61,38 +56,17 @@ int run(int argc, const char *const argv[])
     else
         derive_title(stem, title);
 
-    // A name that is not what the user typed names some other file: it is
-    // refused before any file is opened. A derived output name comes from
-    // the input's.
-    switch (platform::untyped_path(argc, argv)) {
-    case 1:
+    const int size = read_input(in_path, image + HEADER_LEN, MAX_DATA_LEN + 1);
+    if (size < 1)
         return cannot_read(in_path);
-    case 3:
-        return cannot_write(out_path);
-    default:
-        break;
-    }
-    switch (load_input(in_path, data, size)) {
-    case load_status::ok:
-        break;
-    case load_status::cannot_read:
-        return cannot_read(in_path);
-    case load_status::too_large:
+    if (size > MAX_DATA_LEN)
         return size_too_large(in_path);
-    }
-    const int blocks = count_blocks(size);
 
-    // Opened only now that the input is whole and accepted, so no failure
+    // Written only now that the input is whole and accepted, so no failure
     // before this point touches a file at the output path, even the input.
-    if (!open_output(out, out_path))
+    if (!write_output(out_path, image, frame_image(image, title, size)))
         return cannot_write(out_path);
-    if (!write_image(out.stream, title, data, size, blocks * BLOCK_SIZE - size)) {
-        abandon_output(out);
-        return cannot_write(out_path);
-    }
-    if (!commit_output(out))
-        return cannot_write(out_path);
-    return summary(size, blocks);
+    return summary(size, count_blocks(size));
 }
 
 } // namespace cardwrap

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "image/format.hpp"
+#include "core/image.hpp"
 
 namespace cardwrap {
 

@@ -1,4 +1,4 @@
-#include "cli/naming.hpp"
+#include "core/naming.hpp"
 
 #include <cctype>
 #include <cstring>

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstddef>
+
+// What a run needs of the system: its input's bytes, its image put in
+// place, and its lines shown. Each platform implements them in a folder of
+// its own.
+namespace cardwrap {
+
+// Reads at most `room` bytes of the file at `path` into `into`. Returns how
+// many it read, or -1 if it cannot be opened or a read failed.
+int read_input(const char *path, unsigned char *into, int room);
+
+// Puts the `size` bytes of `image` at `path`. True once they are there whole
+// and on the device; false, with the path holding what it held, if they
+// cannot be.
+bool write_output(const char *path, const unsigned char *image, std::size_t size);
+
+// Prints `text` then `arg` as one line on standard output, at once, so that
+// a run a signal ends still shows what it said. Like printf, it reports
+// nothing: a run has nowhere else to say that it cannot say.
+void print_line(const char *text, const char *arg);
+
+} // namespace cardwrap

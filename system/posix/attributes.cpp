@@ -1,0 +1,84 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include "system/posix/target.hpp"
+
+// A file's attributes: the statx marks, and those a replacement carries on.
+// Extended attributes, the ACL among them, are copied as they are: one
+// mechanism for every kind, and no library beyond the C library's calls.
+// Inode flags (chattr) are not carried: reading them would open the file.
+namespace cardwrap::posix {
+namespace {
+
+// The most the system holds of one file's attribute names, and of one value.
+constexpr std::size_t LIST_LEN = 65536;
+constexpr std::size_t VALUE_LEN = 65536;
+constexpr char ACCESS_ACL[] = "system.posix_acl_access";
+
+// NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
+char names[LIST_LEN];
+char value[VALUE_LEN];
+// NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
+
+// Attributes that only the system's policy or a privilege sets: one that
+// cannot be set is left to what the system gives a new file.
+bool privileged(const char *name)
+{
+    return std::strncmp(name, "security.", 9) == 0 || std::strncmp(name, "trusted.", 8) == 0;
+}
+
+bool copy_extended(int fd, const char *from)
+{
+    const ssize_t listed = listxattr(from, names, sizeof names);
+    // A file system that keeps no extended attributes has none to copy.
+    if (listed == -1)
+        return errno == ENOTSUP || errno == ENOSYS;
+    bool acl = false;
+    for (ssize_t i = 0; i < listed; i += static_cast<ssize_t>(std::strlen(names + i)) + 1) {
+        const char *name = names + i;
+        const ssize_t len = getxattr(from, name, value, sizeof value);
+        // One removed meanwhile is not missed.
+        if (len == -1 && errno == ENODATA)
+            continue;
+        if (len == -1 || (fsetxattr(fd, name, value, static_cast<std::size_t>(len), 0) != 0 &&
+                          !privileged(name)))
+            return false;
+        acl = acl || std::strcmp(name, ACCESS_ACL) == 0;
+    }
+    // The file had no ACL of its own, and takes none from the folder's
+    // default: only its permissions say who may use it.
+    return acl || fremovexattr(fd, ACCESS_ACL) == 0 || errno == ENODATA || errno == ENOTSUP;
+}
+
+} // namespace
+
+// Where the system cannot say (no statx, or too old to know the mark), the
+// file is taken to be unmarked.
+bool marked(int fd, std::uint64_t attribute)
+{
+    struct statx st {};
+    return statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_TYPE, &st) == 0 &&
+           (st.stx_attributes_mask & st.stx_attributes & attribute) != 0;
+}
+
+bool take_attributes(int fd, const target &at, const char *path)
+{
+    // Read through /proc, which reaches the file itself whatever its name.
+    char self[32];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", at.file);
+    const bool proc = faccessat(AT_FDCWD, self, F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+    struct stat now {};
+    // Permissions last, then a truncation to the file's own length, which
+    // changes no byte, has the system clear the set-ID bits (and file
+    // capabilities) exactly as a write of the old file in place would.
+    return copy_extended(fd, proc ? self : path) && fchmod(fd, at.found.st_mode & 07777) == 0 &&
+           fstat(fd, &now) == 0 && ftruncate(fd, now.st_size) == 0;
+}
+
+} // namespace cardwrap::posix

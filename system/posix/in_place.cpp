@@ -1,0 +1,152 @@
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <iterator>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "core/image.hpp"
+#include "system/posix/files.hpp"
+#include "system/posix/target.hpp"
+
+// Writing an output where it is, for when no new file may take its place:
+// runs take turns on it, and what the image overwrites is kept, to be put
+// back should the write fail.
+namespace cardwrap::posix {
+namespace {
+
+// A run writing a file in place waits its turn while another writes it, for
+// about two seconds in all: a hold that lasts longer is no turn.
+constexpr long WAITS_MS[] = {10, 20, 40, 80, 160, 320, 500, 500, 500};
+
+// What an image written in place overwrites, to be put back if the write
+// fails. No image is longer, so nothing past it is ever touched.
+unsigned char kept[MAX_IMAGE_LEN]; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
+// Opens the output itself to write it, as fopen would but for the
+// truncation: by its name in the folder found, so the system applies the
+// same rules (fs.protected_regular, fs.protected_fifos among them), or with
+// no name, through the descriptor found. Anything but the file found means
+// it changed meanwhile. A name that held nothing is made anew.
+int open_in_place(target &at, int flags)
+{
+    flags |= O_NOCTTY | O_CLOEXEC;
+    char self[32];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", at.file);
+    int fd = -1;
+    if (at.file == -1)
+        fd = openat(at.folder, at.name, flags | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+    else if (at.name[0] != '\0')
+        fd = openat(at.folder, at.name, flags | O_CREAT | O_NOFOLLOW, 0666);
+    else
+        fd = open(self, flags);
+    struct stat st {};
+    at.again = fd == -1 ? errno == EEXIST
+                        : at.file != -1 && (fstat(fd, &st) != 0 || st.st_dev != at.found.st_dev ||
+                                            st.st_ino != at.found.st_ino);
+    if (fd != -1 && at.again) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Runs writing one file in place take turns, each until its image is whole
+// or the old bytes are back: another's would otherwise put back its old
+// bytes over this one's image. Where the file system keeps no locks, the run
+// goes on without.
+bool take_turn(int fd)
+{
+    for (std::size_t attempt = 0;; ++attempt) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK)
+            return true;
+        if (attempt == std::size(WAITS_MS))
+            return false;
+        const timespec wait{0, WAITS_MS[attempt] * 1000000};
+        nanosleep(&wait, nullptr);
+    }
+}
+
+// The old bytes, all of them; false where they cannot be read (a file this
+// user may write but not read, or one that grew shorter meanwhile).
+bool keep(int fd, std::size_t size)
+{
+    for (std::size_t got = 0; got < size;) {
+        const ssize_t n = pread(fd, kept + got, size - got, static_cast<off_t>(got));
+        if (n <= 0)
+            return false;
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Puts back the old bytes as far as the image reached (no further: past a
+// file-size limit, or on a full device, they were never touched and may not
+// be written), or all of them once the file was cut to the image; then its
+// old length and times, where this user may set them. Where they were not
+// kept, it empties the file instead: a short image would pass for a good one.
+void put_back(int fd, const struct stat &was, bool whole, std::size_t reached, bool cut)
+{
+    if (reached == 0)
+        return;
+    const auto old = static_cast<std::size_t>(was.st_size);
+    const std::size_t upto = cut ? old : std::min(reached, old);
+    const timespec times[] = {was.st_atim, was.st_mtim};
+    if (whole && lseek(fd, 0, SEEK_SET) == 0 && posix::write_bytes(fd, kept, upto) == upto &&
+        ftruncate(fd, was.st_size) == 0)
+        futimens(fd, times);
+    else
+        ftruncate(fd, 0);
+    fsync(fd);
+}
+
+// A regular file written where it is. One with other names would change
+// under all of them, and one longer than any image could not be put back
+// whole: both are left alone. The old bytes are kept first; a longer file is
+// cut to the image only once the image is whole.
+bool overwrite(int fd, const unsigned char *image, std::size_t size)
+{
+    struct stat was {};
+    if (!take_turn(fd) || fstat(fd, &was) != 0 || was.st_nlink > 1 || was.st_size > MAX_IMAGE_LEN)
+        return false;
+    const auto old = static_cast<std::size_t>(was.st_size);
+    const bool whole = keep(fd, old);
+    const held_signals held;
+    const std::size_t reached = posix::write_bytes(fd, image, size);
+    const bool cut = reached == size && old > size;
+    if (reached == size && (!cut || ftruncate(fd, static_cast<off_t>(size)) == 0) && fsync(fd) == 0)
+        return true;
+    put_back(fd, was, whole, reached, cut);
+    return false;
+}
+
+} // namespace
+
+bool write_in_place(target &at, const unsigned char *image, std::size_t size)
+{
+    const bool regular = at.file == -1 || S_ISREG(at.found.st_mode);
+    // Read too, where allowed, to keep what the image overwrites. A FIFO is
+    // opened only to write: opened to read as well, it would not wait for a
+    // reader.
+    int fd = regular ? open_in_place(at, O_RDWR) : -1;
+    if (fd == -1 && !at.again)
+        fd = open_in_place(at, O_WRONLY);
+    if (fd == -1)
+        return false;
+    if (!regular) {
+        // A device has nothing to sync, and some say so.
+        const bool done =
+            posix::write_bytes(fd, image, size) == size && (fsync(fd) == 0 || errno == EINVAL);
+        return close(fd) == 0 && done;
+    }
+    // Once its image is synced, or its old bytes back, a file has nothing
+    // left that a close could lose.
+    const bool done = overwrite(fd, image, size);
+    close(fd);
+    return done;
+}
+
+} // namespace cardwrap::posix

@@ -1,0 +1,166 @@
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "system/files.hpp"
+#include "system/posix/files.hpp"
+#include "system/posix/target.hpp"
+
+// An output's life cycle. A regular file, or a name that holds nothing yet,
+// gets the image in a new file beside it that takes its place only once whole
+// and on the device, so the path holds its old content or the whole image at
+// every instant. Where no new file may take the old one's place, the file is
+// written where it is, what it held kept to be put back; a device or a pipe
+// is written as it is.
+namespace cardwrap {
+namespace {
+
+using posix::target;
+
+// Another run may replace the output between its lookup and its use; it is
+// then looked up again, this many times at most.
+constexpr int MAX_LOOKUPS = 10;
+// A name clash means a leftover of a killed run, or a run beside this one;
+// past this many, something else is wrong.
+constexpr unsigned MAX_TEMP_TRIES = 100;
+constexpr std::size_t TEMP_NAME_LEN = 40;
+
+// Where no new file may take the old one's place: a folder that keeps every
+// name made in it (append-only), a file mounted over its name (as containers
+// are given files), and in a sticky folder (/tmp) someone else's file, which
+// only its owner may rename and fs.protected_regular may forbid opening.
+// Opened where it is, as fopen would open it, the system rules on it.
+bool no_new_file(const target &at)
+{
+    struct stat dir {};
+    return posix::marked(at.folder, STATX_ATTR_APPEND) ||
+           (at.file != -1 &&
+            (posix::marked(at.file, STATX_ATTR_MOUNT_ROOT) || fstat(at.folder, &dir) != 0 ||
+             ((dir.st_mode & S_ISVTX) != 0 && at.found.st_uid != geteuid())));
+}
+
+// The temporary file's name is short and of a fixed form whatever the
+// output's, so any name the folder takes can be replaced, and it says what
+// it is to whoever finds one left by a killed run. Its last part cannot be
+// foreseen, so that no one can take the names a run will try beforehand (in
+// /tmp, say) and keep it from writing.
+int create_temp(const target &at, mode_t mode, char (&name)[TEMP_NAME_LEN])
+{
+    for (unsigned attempt = 0; attempt < MAX_TEMP_TRIES; ++attempt) {
+        unsigned number = 0;
+        getentropy(&number, sizeof number);
+        std::snprintf(name, sizeof name, "cardwrap-%d-%08x.tmp", getpid(), number ^ attempt);
+        const int fd =
+            openat(at.folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd != -1 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+// A new output never goes over a file made meanwhile: that one is looked up
+// again. Where the file system has no such rename (NFS), a second name for
+// the image is refused just the same.
+bool rename_into_place(target &at, const char *temp)
+{
+    if (at.file != -1)
+        return renameat(at.folder, temp, at.folder, at.name) == 0;
+    const bool done = renameat2(at.folder, temp, at.folder, at.name, RENAME_NOREPLACE) == 0 ||
+                      (errno == EINVAL && linkat(at.folder, temp, at.folder, at.name, 0) == 0 &&
+                       unlinkat(at.folder, temp, 0) == 0);
+    at.again = !done && errno == EEXIST;
+    return done;
+}
+
+// The rename reaches the device with its folder. A folder this user may not
+// read cannot be opened to sync it, so then everything is synced. Some file
+// systems cannot sync a folder, and the image is whole and in place either
+// way, so a failure here does not fail the run.
+void sync_folder(int folder)
+{
+    const int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd == -1) {
+        sync();
+        return;
+    }
+    fsync(fd);
+    close(fd);
+}
+
+// The image goes to a new file beside the output, made as fopen would make a
+// new output (umask, default ACL) or, replacing a file, this user's alone
+// until it is whole. False, with `in_place` set, where the file must be
+// written where it is instead: its folder takes no name from this user, or
+// this user may not give the new file the old one's owner and group (only a
+// privileged user may give a file away, or to a group not theirs), which
+// would hand the old group's rights to another.
+bool replace(target &at, const char *path, const unsigned char *image, std::size_t size,
+             bool &in_place)
+{
+    const bool existing = at.file != -1;
+    char temp[TEMP_NAME_LEN];
+    const posix::held_signals held;
+    const int fd = create_temp(at, existing ? S_IRUSR | S_IWUSR : 0666, temp);
+    if (fd == -1) {
+        in_place = existing && (errno == EACCES || errno == EPERM);
+        return false;
+    }
+    in_place = existing && fchown(fd, at.found.st_uid, at.found.st_gid) != 0;
+    bool done = !in_place && posix::write_bytes(fd, image, size) == size &&
+                (!existing || posix::take_attributes(fd, at, path)) && fsync(fd) == 0;
+    done = close(fd) == 0 && done && rename_into_place(at, temp);
+    if (!done) {
+        unlinkat(at.folder, temp, 0);
+        return false;
+    }
+    sync_folder(at.folder);
+    return true;
+}
+
+// One try at putting the image where `path` leads.
+bool put(target &at, const char *path, const unsigned char *image, std::size_t size)
+{
+    if (!posix::find(at, path))
+        return false;
+    const bool named = at.name[0] != '\0' && (at.file == -1 || S_ISREG(at.found.st_mode));
+    // One this user may not write is refused, as the system answers for it.
+    if (named && at.file != -1 &&
+        faccessat(at.folder, at.name, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    bool in_place = !named || no_new_file(at);
+    return (!in_place && replace(at, path, image, size, in_place)) ||
+           (in_place && posix::write_in_place(at, image, size));
+}
+
+} // namespace
+
+// The kernel's own call: the C library would not hold the two signals it
+// keeps for its threads.
+posix::held_signals::held_signals()
+{
+    const unsigned long all = ~0UL;
+    syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, &saved_, sizeof saved_);
+}
+
+posix::held_signals::~held_signals()
+{
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &saved_, nullptr, sizeof saved_);
+}
+
+bool write_output(const char *path, const unsigned char *image, std::size_t size)
+{
+    for (int lookup = 0; lookup < MAX_LOOKUPS; ++lookup) {
+        target at;
+        if (put(at, path, image, size))
+            return true;
+        if (!at.again)
+            return false;
+    }
+    return false;
+}
+
+} // namespace cardwrap

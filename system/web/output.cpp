@@ -1,0 +1,21 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "system/files.hpp"
+#include "system/posix/files.hpp"
+
+namespace cardwrap {
+
+// The page's file system lives in its own memory: no other program sees a
+// file there half-written, and nothing there outlives a crash, so the image
+// is written straight to the output.
+bool write_output(const char *path, const unsigned char *image, std::size_t size)
+{
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd == -1)
+        return false;
+    const bool written = posix::write_bytes(fd, image, size) == size;
+    return close(fd) == 0 && written;
+}
+
+} // namespace cardwrap

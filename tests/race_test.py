@@ -1,0 +1,274 @@
+#!/usr/bin/env python3
+"""Runs the tool against others changing its output while it runs, each at
+a point strace stops it at, so that nothing depends on timing:
+  - two runs writing one file in place take turns: the one that fails does
+    not put its old bytes back over the other's image, also for a new file
+    made in an append-only folder;
+  - a new output that another user makes meanwhile is not replaced;
+  - an output replaced meanwhile is looked up again, and written;
+  - an output removed meanwhile, or a link planted in its place, gets no
+    new file unless the run then writes its whole image;
+  - many runs writing one output at once all succeed.
+
+    race_test.py --tool PATH --strace PATH
+"""
+import argparse
+import concurrent.futures
+import os
+import resource
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+import e2e
+
+OLD = b"old" * 1000
+# A file-size limit that an image of more than one block passes.
+CUT = 10000
+
+
+def cut_short():
+    resource.setrlimit(resource.RLIMIT_FSIZE, (CUT, CUT))
+
+
+class Run:
+    """The tool started under strace, as `user` ("nobody" or root), stopped
+    by SIGSTOP just after its `when`-th call to `syscall`, if one is given;
+    its flock calls logged."""
+
+    def __init__(self, opts, root, args, user="", stop=None, limit=None):
+        self.log = os.path.join(tempfile.gettempdir(), "cardwrap-race-%d-%d.log" % (
+            os.getpid(), id(self)))
+        open(self.log, "w").close()
+        trace = ["-e", "trace=flock" + (",%s" % stop[0] if stop else "")]
+        if stop:
+            trace += ["-e", "inject=%s:signal=SIGSTOP:when=%d" % stop]
+        command = [opts.strace, "-o", self.log] + (["-u", user] if user else []) + trace
+        tool = opts.shared if user else opts.tool
+        self.proc = subprocess.Popen(command + [tool] + args, cwd=root, env=ENV,
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     preexec_fn=limit)
+        self.stopped = None
+
+    def said(self, text):
+        with open(self.log) as f:
+            return text in f.read()
+
+    def wait_for(self, text):
+        """Until the log says `text`, or the run ends, or a minute has gone:
+        a run that hangs fails the check, not the suite."""
+        deadline = time.monotonic() + 60
+        while self.proc.poll() is None and not self.said(text) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        return self.said(text)
+
+    def wait_stopped(self):
+        """The traced process, once strace has seen it stop."""
+        if self.wait_for("stopped by SIGSTOP"):
+            with open("/proc/%d/task/%d/children" % (self.proc.pid, self.proc.pid)) as kids:
+                self.stopped = int(kids.read().split()[0])
+        return self.stopped
+
+    def finish(self):
+        if self.stopped:
+            try:
+                os.kill(self.stopped, signal.SIGCONT)
+            except ProcessLookupError:
+                pass  # gone already: its status says how
+        try:
+            out = self.proc.communicate(timeout=60)[0]
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            out = self.proc.communicate()[0]
+        os.remove(self.log)
+        return self.proc.returncode, out
+
+
+# LeakSanitizer cannot work under ptrace.
+ENV = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
+
+
+def lay_out(root, files, unprivileged):
+    e2e.lay_out(root, files)
+    if unprivileged:
+        e2e.hand_over(root)
+
+
+def read(root, name):
+    path = os.path.join(root, name)
+    return open(path, "rb").read() if os.path.exists(path) else None
+
+
+def turns_faults(opts, name, append_only):
+    """Run B has taken its turn on the file and is stopped before it writes;
+    run A, on the same file, must wait for B. B goes on, its write is cut
+    short by a file-size limit, and it puts back what it kept; A's image is
+    what must stay, A having succeeded. In place because the folder takes no
+    new name from the user; or, in an append-only folder, a new file that B
+    made."""
+    b_data = bytes(i % 251 for i in range(20000))
+    a_data = b"\x01A"
+    files = {"b.pda": b_data, "a.pda": a_data}
+    if not append_only:
+        files["in.mcx"] = OLD
+    with tempfile.TemporaryDirectory(prefix="cardwrap-race-") as root:
+        lay_out(root, files, not append_only)
+        user = "" if append_only else "nobody"
+        if append_only:
+            if subprocess.run(["chattr", "+a", root], capture_output=True).returncode != 0:
+                return ["%s: SKIP, no append-only folders here" % name]
+        else:
+            os.chmod(root, 0o555)
+        try:
+            b = Run(opts, root, ["b.pda", "B", "in.mcx"], user, ("flock", 1), cut_short)
+            b.wait_stopped()
+            a = Run(opts, root, ["a.pda", "A", "in.mcx"], user)
+            # A asks for its turn, and is refused while B holds it.
+            waited = a.wait_for("EAGAIN")
+            b_status, _ = b.finish()
+            a_status, a_out = a.finish()
+            now = read(root, "in.mcx")
+        finally:
+            if append_only:
+                subprocess.run(["chattr", "-a", root], check=True)
+            os.chmod(root, 0o755)
+    want = e2e.image(b"A", a_data, 1)
+    if not b.stopped or not waited or b_status != 1 or a_status != 0 or now != want:
+        return ["%s: B %s, A %s, B status %d, A status %d %r, in.mcx %s" % (
+            name, "stopped" if b.stopped else "never stopped", "waited" if waited else
+            "never waited", b_status, a_status, a_out[-40:],
+            "A's image" if now == want else "not A's image")]
+    return []
+
+
+def made_meanwhile_faults(opts):
+    """A new output: while the run syncs its image, another user makes a
+    read-only file of theirs under the output's name. It is theirs, and it
+    stays; the run says it cannot write."""
+    with tempfile.TemporaryDirectory(prefix="cardwrap-race-") as root:
+        lay_out(root, {"in.pda": b"\x01"}, True)
+        os.chmod(root, 0o777)
+        run = Run(opts, root, ["in.pda"], "nobody", ("fsync", 1))
+        run.wait_stopped()
+        path = os.path.join(root, "in.mcx")
+        with open(path, "wb") as f:
+            f.write(OLD)
+        os.chown(path, e2e.DAEMON, e2e.DAEMON)
+        os.chmod(path, 0o444)
+        status, out = run.finish()
+        now = read(root, "in.mcx")
+        left = sorted(set(os.listdir(root)) - {"in.pda", "in.mcx"})
+    if not run.stopped or status != 1 or not out.endswith(b"Cannot write : in.mcx\n") or (
+            now != OLD or left):
+        return ["made meanwhile: status %d %r, in.mcx %s, left %r" % (
+            status, out[-40:], "kept" if now == OLD else "not kept", left)]
+    return []
+
+
+def lookup_point(opts, root, args, user=""):
+    """(openat, n): the call that looks the output up, counted from the
+    process's start as strace's when= counts it."""
+    log = os.path.join(tempfile.gettempdir(), "cardwrap-race-%d.log" % os.getpid())
+    try:
+        subprocess.run([opts.strace, "-o", log, "-e", "trace=openat"] +
+                       (["-u", user] if user else []) + [opts.shared if user else opts.tool] +
+                       args, cwd=root, env=ENV, stdin=subprocess.DEVNULL, capture_output=True,
+                       timeout=60)
+        with open(log) as f:
+            calls = [line for line in f if line.startswith("openat(")]
+    finally:
+        os.remove(log)
+    return ("openat", next(i for i, line in enumerate(calls, 1) if "O_PATH" in line))
+
+
+def changed_meanwhile_faults(opts):
+    """Stopped just after it looked the output up, the output is changed:
+    replaced by another file (the run looks it up again and writes it);
+    removed; or a link to a file that is not there put in its place. Where
+    the path then leads, the run writes its whole image, or makes nothing.
+    In a sticky folder, as the user nobody, on root's file: written in
+    place, by an open that may create."""
+    faults = []
+    data = b"\x01R"
+    whole = e2e.image(b"BBSSSSPIN", data, 1)
+    changes = {
+        "replaced": lambda path: os.rename(path + ".new", path),
+        "removed": os.remove,
+        "a link planted": lambda path: (os.remove(path), os.symlink("victim", path)),
+    }
+    for name, change in changes.items():
+        with tempfile.TemporaryDirectory(prefix="cardwrap-race-") as root:
+            e2e.lay_out(root, {"in.pda": data, "in.mcx": OLD, "in.mcx.new": b"new"})
+            os.chmod(root, 0o1777)
+            for path in ("in.mcx", "in.mcx.new"):
+                os.chmod(os.path.join(root, path), 0o666)
+            point = lookup_point(opts, root, ["in.pda"], "nobody")
+            e2e.lay_out(root, {"in.mcx": OLD})
+            run = Run(opts, root, ["in.pda"], "nobody", point)
+            run.wait_stopped()
+            change(os.path.join(root, "in.mcx"))
+            status, out = run.finish()
+            now = read(root, "in.mcx")
+            victim = read(root, "victim")
+        # Where the path now leads, the run's whole image, or nothing new.
+        made = victim if name == "a link planted" else now
+        ok = (status, made) in ((0, whole), (1, None)) and (name != "replaced" or status == 0)
+        if not run.stopped or not ok:
+            faults.append("%s meanwhile: status %d %r, in.mcx %s, victim %s" % (
+                name, status, out[-40:], "whole" if now == whole else repr(now)[:20],
+                "made" if victim is not None else "not made"))
+    return faults
+
+
+def many_faults(opts, runs=600, at_once=20):
+    """Many runs writing one output at once, each with its own input: every
+    one succeeds, and the output is one of their images, whole."""
+    with tempfile.TemporaryDirectory(prefix="cardwrap-race-") as root:
+        inputs = {"in%d.pda" % i: b"%d" % i for i in range(at_once)}
+        e2e.lay_out(root, inputs)
+
+        def one(i):
+            name = "in%d.pda" % (i % at_once)
+            return subprocess.run([opts.tool, name, "T", "out.mcx"], cwd=root, env=ENV,
+                                  stdin=subprocess.DEVNULL, capture_output=True).returncode
+
+        with concurrent.futures.ThreadPoolExecutor(at_once) as pool:
+            failed = sum(1 for status in pool.map(one, range(runs)) if status != 0)
+        now = read(root, "out.mcx")
+        left = sorted(set(os.listdir(root)) - set(inputs) - {"out.mcx"})
+    wholes = {e2e.image(b"T", data, 1) for data in inputs.values()}
+    if failed or now not in wholes or left:
+        return ["%d runs at once: %d failed, out.mcx %s, left %r" % (
+            runs, failed, "whole" if now in wholes else "not whole", left)]
+    return []
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--strace", required=True)
+    opts = parser.parse_args()
+    if os.geteuid() != 0:
+        print("SKIP: other users' runs and files need root")
+        return 0
+    opts.tool = os.path.abspath(opts.tool)
+    opts.shared = e2e.shared_copy(opts.tool)
+    checks = [lambda: turns_faults(opts, "two runs in place at once", False),
+              lambda: turns_faults(opts, "two runs making one new file in an append-only folder",
+                                   True),
+              lambda: made_meanwhile_faults(opts),
+              lambda: changed_meanwhile_faults(opts),
+              lambda: many_faults(opts)]
+    failed = 0
+    for check in checks:
+        for fault in check():
+            print(fault if "SKIP" in fault else "FAIL " + fault)
+            failed += "SKIP" not in fault
+    print("%d checks, %d failed" % (len(checks), failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
