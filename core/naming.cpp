@@ -6,11 +6,6 @@
 namespace cardwrap {
 namespace {
 
-bool is_separator(char c)
-{
-    return c == '/' || c == '\\';
-}
-
 // Both separators count on every platform, so that a path names the same
 // file stem wherever the tool runs. A Shift_JIS trail byte of 0x5C is taken
 // for a backslash too, though Windows reads such a name whole: the scan goes
@@ -21,7 +16,7 @@ char *last_separator(char *path)
 {
     char *last = nullptr;
     for (char *p = path; *p != '\0'; ++p)
-        if (is_separator(*p))
+        if (*p == '/' || *p == '\\')
             last = p;
     return last;
 }

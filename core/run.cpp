@@ -1,5 +1,6 @@
 #include "core/run.hpp"
 
+#include <cstdio>
 #include <cstring>
 
 #include "core/image.hpp"
@@ -10,9 +11,11 @@
 namespace cardwrap {
 namespace {
 
-bool is_help_word(const char *arg)
+// Prints one line; returns the run's exit status.
+int say(int status, const char *text, const char *arg = "")
 {
-    return std::strcmp(arg, "/?") == 0 || std::strcmp(arg, "-?") == 0;
+    print_line(text, arg);
+    return status;
 }
 
 } // namespace
@@ -28,16 +31,17 @@ int run(int argc, const char *const argv[])
     // tell a full input from a longer one.
     static unsigned char image[MAX_IMAGE_LEN + 1];
 
-    banner();
-    if (argc < 2 || (argc < 3 && is_help_word(argv[1])))
-        return usage();
+    say(0, BANNER);
+    if (argc < 2 ||
+        (argc < 3 && (std::strcmp(argv[1], "/?") == 0 || std::strcmp(argv[1], "-?") == 0)))
+        return say(0, USAGE);
 
     // Too long a path is refused before any file is opened: cutting it to
     // fit would name some other file.
     const char *in_path = argv[1];
     const std::size_t in_len = std::strlen(in_path);
     if (in_len > MAX_PATH_CHARS)
-        return path_too_long(in_path);
+        return say(1, PATH_TOO_LONG, in_path);
     std::memcpy(stem, in_path, in_len + 1);
     strip_extension(stem);
 
@@ -46,7 +50,7 @@ int run(int argc, const char *const argv[])
         out_path = argv[3];
     } else {
         if (std::strlen(stem) > MAX_STEM_CHARS)
-            return path_too_long(in_path);
+            return say(1, PATH_TOO_LONG, in_path);
         make_output_name(stem, default_out);
     }
 
@@ -58,15 +62,21 @@ int run(int argc, const char *const argv[])
 
     const int size = read_input(in_path, image + HEADER_LEN, MAX_DATA_LEN + 1);
     if (size < 1)
-        return cannot_read(in_path);
+        return say(1, CANNOT_READ, in_path);
     if (size > MAX_DATA_LEN)
-        return size_too_large(in_path);
+        return say(1, SIZE_TOO_LARGE, in_path);
 
     // Written only now that the input is whole and accepted, so no failure
     // before this point touches a file at the output path, even the input.
     if (!write_output(out_path, image, frame_image(image, title, size)))
-        return cannot_write(out_path);
-    return summary(size, count_blocks(size));
+        return say(1, CANNOT_WRITE, out_path);
+    // The second figure is the data area plus the header fill, without the
+    // title: 20 short of the file's length, as scripts that read it expect.
+    const int blocks = count_blocks(size);
+    char line[64];
+    std::snprintf(line, sizeof line, "%d => %d bytes [%d blocks]", size,
+                  blocks * BLOCK_SIZE + HEADER_FILL_LEN, blocks);
+    return say(0, line);
 }
 
 } // namespace cardwrap

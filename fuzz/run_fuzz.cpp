@@ -9,8 +9,8 @@
 
 #include <unistd.h>
 
-#include "core/run.hpp"
 #include "core/image.hpp"
+#include "core/run.hpp"
 
 namespace {
 

@@ -295,12 +295,14 @@ def unkept_faults(opts):
         "in.pda": bytes(i % 251 for i in range(20000)), "in.mcx": b"old" * 1000}, ["in.pda"],
         b"old" * 1000, in_place=True)
     lines, started = traced(opts, scenario)
-    keep = [p for p in points(lines, started) if p[0] == "pread64"][0]
+    found = points(lines, started)
+    locked = next(i for i, p in enumerate(found) if p[0] == "flock")
+    keep = next(p for p in found[locked:] if p[0] == "read")
     with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
         lay_out(root, scenario)
         proc = subprocess.run(["setarch", "-R", opts.strace, "-u", "nobody", "-o", "/dev/null",
-                               "-e", "trace=pread64", "-e",
-                               "inject=pread64:retval=0:when=%d" % keep[1], opts.shared,
+                               "-e", "trace=read", "-e",
+                               "inject=read:retval=0:when=%d" % keep[1], opts.shared,
                                "in.pda"], cwd=root, env=ENV, stdin=subprocess.DEVNULL,
                               capture_output=True, preexec_fn=cut_short, timeout=60)
         os.chmod(root, 0o755)

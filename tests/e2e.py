@@ -195,18 +195,25 @@ def naming_cases():
                   args=["PKAPP.PDA"], out="PKAPP.mcx", only="windows"),
         converted("drive prefix without a separator", "pkapp.pda", APP, b"BBSSSSPZ:PKAPP", 1,
                   args=["Z:pkapp.pda"], only="windows"),
-        # The program gets its arguments in the ANSI code page, where a
-        # character the code page lacks turns into a look-alike or '?': such
-        # a name is refused, never taken for another file's.
-        refused("fullwidth letter is not its look-alike", ["\uff41.pda"], "Cannot read", "a.pda",
+        # Each argument is taken in the ANSI code page, where a character
+        # the code page lacks becomes '?', never a look-alike: no file name
+        # holds one, so such a name is refused, never taken for another's.
+        refused("fullwidth letter is not its look-alike", ["\uff41.pda"], "Cannot read", "?.pda",
                 files={"a.pda": APP, "a.mcx": b"good"}, only="windows"),
         refused("fullwidth solidus does not climb a folder", ["..\uff0fx.pda"], "Cannot read",
-                "../x.pda", files={"x.pda": APP, "x.mcx": b"good", "work": DIR}, cwd="work",
+                "..?x.pda", files={"x.pda": APP, "x.mcx": b"good", "work": DIR}, cwd="work",
                 only="windows"),
         refused("name outside the code page", ["\u30bb\u30fc\u30d6.pda"], "Cannot read",
                 "???.pda", files={"\u30bb\u30fc\u30d6.pda": APP}, only="windows"),
         refused("output name with a fullwidth solidus", ["a.pda", "T", "out\uff0fa.mcx"],
-                "Cannot write", "out/a.mcx", files={"a.pda": APP, "out": DIR}, only="windows"),
+                "Cannot write", "out?a.mcx", files={"a.pda": APP, "out": DIR}, only="windows"),
+        # A fullwidth quotation mark splits nothing: the line is split as
+        # typed, and only then is each argument taken in the code page.
+        converted("a fullwidth quotation mark is a title like any other", "pkapp.pda", APP, b"?",
+                  1, args=["pkapp.pda", "\uff02", "keep.mcx"], out="keep.mcx", only="windows"),
+        converted("a fullwidth quotation mark under code page 932", "pkapp.pda", APP,
+                  b"\xfa\x57", 1, args=["pkapp.pda", "\uff02", "keep.mcx"], out="keep.mcx",
+                  locale="ja_JP.UTF-8", only="windows"),
         converted("name the code page holds", "\u00e9.pda", APP, b"BBSSSSP\xe9", 1,
                   only="windows"),
         converted("Shift_JIS name under code page 932", "\u30bb\u30fc\u30d6.pda", APP,
@@ -651,6 +658,23 @@ def windows_cases():
              changes={"a.mcx": image(b"BBSSSSPA", APP, 1), "b.mcx": image(b"BBSSSSPB", APP, 1),
                       "c.mcx": image(b"BBSSSSPC", APP, 1)},
              terminal=True, explorer=True),
+        # Whatever their characters and lengths, dropped files are only
+        # files: one that cannot be used is refused on its own line.
+        Case("started from Explorer with a name outside the code page: the others wrapped",
+             ["{here}\\a.pda", "{here}\\\u30bb\u30fc\u30d6.pda", "{here}\\c.pda"],
+             summary(len(APP), 1) + BANNER + b"Cannot read : {here}\\???.pda\n" + BANNER +
+             summary(len(APP), 1) + PROMPT, 1,
+             files={name: APP for name in ("a.pda", "\u30bb\u30fc\u30d6.pda", "c.pda")},
+             changes={"a.mcx": image(b"BBSSSSPA", APP, 1), "c.mcx": image(b"BBSSSSPC", APP, 1)},
+             terminal=True, explorer=True),
+        Case("started from Explorer with a long path: refused on its own line",
+             ["{here}\\a.pda", "{here}\\" + "d" * 250 + "\\b.pda"],
+             summary(len(APP), 1) + BANNER + b"Path too long : {here}\\" + b"d" * 250 +
+             b"\\b.pda\n" + PROMPT, 1, files={"a.pda": APP, "d" * 250 + "/b.pda": APP},
+             changes={"a.mcx": image(b"BBSSSSPA", APP, 1)}, terminal=True, explorer=True),
+        # A console shows the user's characters, whatever its own code page.
+        Case("a console shows a name as typed", ["\u00e9.pda"],
+             b"Cannot read : \xc3\xa9.pda\n", 1, terminal=True),
         # A shortcut's or the Run box's own command line, from Explorer too.
         Case("started from Explorer with a command line: taken as typed, then a key waited for",
              given + ["out.mcx"], summary(len(APP), 1) + PROMPT, files={"pkapp.pda": APP},
@@ -870,8 +894,7 @@ class Tool:
                 raise Unsupported("no helper program given")
             # Started by path, as Explorer starts a program: a Windows path.
             command = self.explorer() + [b"Z:" + self.command[-1].replace(b"/", b"\\")]
-        here = b"Z:" + b(os.path.abspath(cwd)).replace(b"/", b"\\")
-        args = [b(a).replace(b"{here}", here) for a in case.args]
+        args = [b(a).replace(b"{here}", here_of(cwd)) for a in case.args]
         main, side = os.openpty()
         with subprocess.Popen(command + args, cwd=cwd, stdin=side,
                               stdout=side, stderr=side) as proc:
@@ -897,6 +920,11 @@ class Tool:
         if pressed and not waited:
             shown += b"(closed without waiting for a key)"
         return as_read(shown), status
+
+
+def here_of(folder):
+    """`folder` as a Windows program under Wine names it."""
+    return b"Z:" + b(os.path.abspath(folder)).replace(b"/", b"\\")
 
 
 def still_running(proc):
@@ -1007,7 +1035,7 @@ def run_and_look(tool, case, root):
     after = snapshot(root)
     want = tool.lines(BANNER + case.stdout)
     if case.terminal:
-        want = re.sub(rb"\s", b"", BANNER + case.stdout)
+        want = re.sub(rb"\s", b"", (BANNER + case.stdout).replace(b"{here}", here_of(root)))
     if stdout != want:
         faults.append("stdout %r, want %r" % (stdout[:300], want[:300]))
     if status != case.status:

@@ -129,6 +129,20 @@ TEST(ReadInput, ReadsAtMostItsRoom)
     }
 }
 
+// A shorter image over a longer file leaves the image alone, nothing after.
+TEST(WriteOutput, MakesANewFileAndReplacesAnOldOneWhole)
+{
+    const std::string path = temp_path("made.mcx");
+    std::remove(path.c_str());
+    const unsigned char longer[] = {'o', 'l', 'd', ' ', 'o', 'n', 'e'};
+    const unsigned char image[] = {'n', 'e', 'w'};
+    EXPECT_TRUE(cardwrap::write_output(path.c_str(), longer, sizeof longer));
+    EXPECT_EQ(contents(path), "old one");
+    EXPECT_TRUE(cardwrap::write_output(path.c_str(), image, sizeof image));
+    EXPECT_EQ(contents(path), "new");
+    std::remove(path.c_str());
+}
+
 #ifndef _WIN32
 TEST(ReadInput, AFailedReadIsNoInput)
 {

@@ -4,150 +4,186 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <process.h>
+#include <windows.h>
 
-#include "cli/arguments.hpp"
-#include "cli/launch.hpp"
-#include "image/files.hpp"
+#include "cli/windows/launch.hpp"
+#include "core/run.hpp"
+#include "system/windows/files.hpp"
 
 namespace {
 
-// A command line as the program receives it (the ANSI code page's bytes,
-// converted back to UTF-16; null where that failed) and as it was typed
-// (the wide command line, split by the same rules), with the arguments
-// that name files: each must be what was typed in its place.
-struct command_line {
-    const char *what;
-    std::vector<const wchar_t *> received;
-    std::vector<const wchar_t *> typed;
-    std::vector<std::size_t> paths;
-    bool as_typed;
-};
+using namespace std::string_literals;
 
-TEST(TypedAsReceived, EveryPathMustBeTheOneTypedInItsPlace)
+// A command line as Windows hands it over, and the arguments the program
+// must take from it, in code pages 1252 and 932: each split once, a
+// character the code page lacks made '?', never a look-alike.
+TEST(Arguments, SplitOnceAsTypedThenEachInTheCodePage)
 {
-    const command_line cases[] = {
-        {"names the code page holds",
-         {L"cardwrap", L"\u00e9.pda", L"T", L"out.mcx"},
-         {L"cardwrap", L"\u00e9.pda", L"T", L"out.mcx"},
-         {1, 3},
-         true},
-        {"a title the code page changed is no path",
-         {L"cardwrap", L"pkapp.pda", L"?", L"out.mcx"},
-         {L"cardwrap", L"pkapp.pda", L"\u30bb", L"out.mcx"},
-         {1, 3},
-         true},
-        {"a fullwidth letter is not its look-alike",
-         {L"cardwrap", L"a.pda"},
-         {L"cardwrap", L"\uff41.pda"},
-         {1},
-         false},
-        {"a fullwidth solidus does not climb a folder",
-         {L"cardwrap", L"../x.pda"},
-         {L"cardwrap", L"..\uff0fx.pda"},
-         {1},
-         false},
-        {"an output outside the code page",
-         {L"cardwrap", L"a.pda", L"T", L"???.mcx"},
-         {L"cardwrap", L"a.pda", L"T", L"\u30bb\u30fc\u30d6.mcx"},
-         {3},
-         false},
-        {"bytes that are no character in the code page",
-         {L"cardwrap", nullptr},
-         {L"cardwrap", L"x.pda"},
-         {1},
-         false},
-        // A fullwidth quotation mark becomes '"' under code page 1252 before
-        // the line is split: the output named is taken into the title, and
-        // the input's own image would be written in its place.
-        {"a fullwidth quotation mark splits the line elsewhere",
-         {L"cardwrap", L"pkapp.pda", L"\" keep.mcx"},
-         {L"cardwrap", L"pkapp.pda", L"\uff02", L"keep.mcx"},
-         {1},
-         false},
-        // Under code page 932 it becomes a yen sign and '"'.
-        {"the same under code page 932",
-         {L"cardwrap", L"pkapp.pda", L"\u00a5\" keep.mcx"},
-         {L"cardwrap", L"pkapp.pda", L"\uff02", L"keep.mcx"},
-         {1},
-         false},
-        {"one argument fewer typed",
-         {L"cardwrap", L"a.pda", L"T"},
-         {L"cardwrap", L"a.pda"},
-         {1},
-         false},
+    const struct {
+        const wchar_t *line;
+        std::vector<std::string> cp1252;
+        std::vector<std::string> cp932;
+    } cases[] = {
+        {L"cardwrap a.pda", {"cardwrap", "a.pda"}, {}},
+        {L"\"C:\\Program Files\\cardwrap.exe\" a.pda\tT  out.mcx",
+         {"C:\\Program Files\\cardwrap.exe", "a.pda", "T", "out.mcx"},
+         {}},
+        // A fullwidth quotation mark is no quotation mark: it splits nothing.
+        {L"cardwrap pkapp.pda \uff02 keep.mcx",
+         {"cardwrap", "pkapp.pda", "?", "keep.mcx"},
+         {"cardwrap", "pkapp.pda", "\xfa\x57", "keep.mcx"}},
+        {L"cardwrap \uff41.pda", {"cardwrap", "?.pda"}, {"cardwrap", "\x82\x81.pda"}},
+        {L"cardwrap ..\uff0fx.pda", {"cardwrap", "..?x.pda"}, {"cardwrap", "..\x81^x.pda"}},
+        {L"cardwrap \u30bb\u30fc\u30d6.pda",
+         {"cardwrap", "???.pda"},
+         {"cardwrap", "\x83Z\x81[\x83u.pda"}},
+        {L"cardwrap \u00e9.pda T", {"cardwrap", "\xe9.pda", "T"}, {"cardwrap", "?.pda", "T"}},
+        // In neither code page.
+        {L"cardwrap \u0100.pda", {"cardwrap", "?.pda"}, {"cardwrap", "?.pda"}},
+        // Backslashes are themselves, but before a quotation mark.
+        {L"cardwrap C:\\dir\\a.pda \"C:\\out dir\\\\\" a\\\\\\\"b",
+         {"cardwrap", "C:\\dir\\a.pda", "C:\\out dir\\", "a\\\"b"},
+         {}},
+        // Two quotation marks within quotes give one, and end them.
+        {L"cardwrap \"a b\" \"c\"\"d\" e", {"cardwrap", "a b", "c\"d e"}, {}},
+        {L"cardwrap \"\" x", {"cardwrap", "", "x"}, {}},
+        {L"\"C:\\my tools\\cardwrap\"x y", {"C:\\my tools\\cardwrap", "x", "y"}, {}},
     };
+    const UINT page = GetACP();
+    if (page != 1252 && page != 932)
+        GTEST_SKIP() << "code page " << page;
     for (const auto &c : cases) {
-        bool all = true;
-        for (const std::size_t i : c.paths)
-            all =
-                all && cardwrap::typed_as_received(static_cast<int>(c.received.size()),
-                                                   c.received[i], static_cast<int>(c.typed.size()),
-                                                   i < c.typed.size() ? c.typed[i] : nullptr);
-        EXPECT_EQ(all, c.as_typed) << c.what;
+        const auto &want = page == 932 && !c.cp932.empty() ? c.cp932 : c.cp1252;
+        static const wchar_t *wide[cardwrap::windows::MAX_ARGS + 1];
+        static const char *narrow[cardwrap::windows::MAX_ARGS + 1];
+        const int argc = cardwrap::windows::arguments(c.line, wide, narrow);
+        std::vector<std::string> got(narrow, narrow + argc);
+        EXPECT_EQ(got, want) << testing::PrintToString(std::wstring(c.line));
+        EXPECT_EQ(narrow[argc], nullptr);
+        EXPECT_EQ(wide[argc], nullptr);
     }
 }
 
-TEST(StartedByExplorer, OnlyExplorersChildAloneOnTheConsoleItWritesTo)
-{
-    const struct {
-        unsigned processes;
-        bool output_is_console;
-        bool parent_is_explorer;
-        bool explorer;
-    } cases[] = {
-        {1, true, true, true},    // double-clicked, or files dropped on it
-        {2, true, false, false},  // typed in a console's shell
-        {3, true, false, false},  // run by a script in that console
-        {1, true, false, false},  // "start" in a shell, a scheduled task, a new console
-        {1, false, true, false},  // alone, but its output goes to a file or a pipe
-        {2, true, true, false},   // from Explorer, but onto a console it shares
-        {0, false, false, false}, // no console at all: a service, a build
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(
-            cardwrap::started_by_explorer(c.processes, c.output_is_console, c.parent_is_explorer),
-            c.explorer)
-            << c.processes << " " << c.output_is_console << " " << c.parent_is_explorer;
-}
-
 // Stands for the system: paths that begin C:\ or \\ are full, and there.
-bool full_and_there(const char *arg)
+bool full_and_there(const wchar_t *arg)
 {
-    return std::strncmp(arg, "C:\\", 3) == 0 || std::strncmp(arg, "\\\\", 2) == 0;
+    return std::wcsncmp(arg, L"C:\\", 3) == 0 || std::wcsncmp(arg, L"\\\\", 2) == 0;
 }
 
 TEST(GivenByDrop, OnlyWhenEveryArgumentIsAFullPathOfWhatIsThere)
 {
     const struct {
-        std::vector<const char *> args;
+        std::vector<const wchar_t *> args;
         bool dropped;
     } cases[] = {
-        {{}, true},                                                 // double-clicked
-        {{"C:\\a.pda"}, true},                                      // one file dropped
-        {{"C:\\a.pda", "\\\\host\\share\\b.pda", "C:\\dir"}, true}, // several
-        {{"a.pda"}, false},                                         // a shortcut's own
-        {{"C:\\a.pda", "TITLE"}, false},                            // ... with a title
-        {{"TITLE", "C:\\a.pda"}, false},
-        {{"C:\\a.pda", "C:\\b.pda", "out.mcx"}, false}, // ... with an output
+        {{}, true},                                                    // double-clicked
+        {{L"C:\\a.pda"}, true},                                        // one file dropped
+        {{L"C:\\a.pda", L"\\\\host\\share\\b.pda", L"C:\\dir"}, true}, // several
+        {{L"C:\\\u30bb\u30fc\u30d6.pda", L"C:\\\u0100\\b.pda"}, true}, // any characters
+        {{L"a.pda"}, false},                                           // a shortcut's own
+        {{L"C:\\a.pda", L"TITLE"}, false},                             // ... with a title
+        {{L"TITLE", L"C:\\a.pda"}, false},
+        {{L"C:\\a.pda", L"C:\\b.pda", L"out.mcx"}, false}, // ... with an output
     };
     for (const auto &c : cases) {
-        std::vector<const char *> argv{"cardwrap"};
+        std::vector<const wchar_t *> argv{L"cardwrap"};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         argv.push_back(nullptr);
-        EXPECT_EQ(
-            cardwrap::given_by_drop(static_cast<int>(argv.size()) - 1, argv.data(), full_and_there),
-            c.dropped)
+        EXPECT_EQ(cardwrap::windows::given_by_drop(static_cast<int>(argv.size()) - 1, argv.data(),
+                                                   full_and_there),
+                  c.dropped)
             << argv.size() - 2 << " arguments";
     }
 }
 
-// On Windows a run opens only what was typed on its own command line, which
-// these names were not.
-#ifndef _WIN32
+// The system's answer for the drop: a long path, and a name outside the
+// code page, are full paths of what is there too.
+TEST(NamesByFullPath, LongPathsAndAnyCharacters)
+{
+    wchar_t folder[MAX_PATH];
+    ASSERT_NE(GetTempPathW(MAX_PATH, folder), 0U);
+    const std::wstring base = folder + std::to_wstring(_getpid()) + L"\u30bb";
+    const std::wstring deep = L"\\\\?\\" + base + L"\\" + std::wstring(200, L'd');
+    const std::wstring file = deep + L"\\" + std::wstring(100, L'n') + L".pda";
+    ASSERT_NE(CreateDirectoryW((L"\\\\?\\" + base).c_str(), nullptr), 0);
+    ASSERT_NE(CreateDirectoryW(deep.c_str(), nullptr), 0);
+    const HANDLE made =
+        CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(made, INVALID_HANDLE_VALUE);
+    CloseHandle(made);
+    EXPECT_TRUE(cardwrap::windows::names_by_full_path(file.c_str() + 4));
+    EXPECT_TRUE(cardwrap::windows::names_by_full_path(base.c_str()));
+    EXPECT_FALSE(cardwrap::windows::names_by_full_path((base + L"\\none.pda").c_str()));
+    EXPECT_FALSE(cardwrap::windows::names_by_full_path(L"TITLE"));
+    DeleteFileW(file.c_str());
+    RemoveDirectoryW(deep.c_str());
+    RemoveDirectoryW((L"\\\\?\\" + base).c_str());
+}
+
+// Any path, whole and in the form that takes any length, so that a new file
+// beside a deep one is named in full.
+TEST(WholePath, TheFormThatTakesAnyLength)
+{
+    wchar_t here[MAX_PATH];
+    ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, here), 0U);
+    const std::wstring cwd = here;
+    const std::wstring deep(240, L'd');
+    const struct {
+        std::wstring path;
+        std::wstring whole;
+    } cases[] = {
+        {L"C:\\dir\\a.mcx", L"\\\\?\\C:\\dir\\a.mcx"},
+        {L"C:/dir/./sub/../a.mcx", L"\\\\?\\C:\\dir\\a.mcx"},
+        {L"C:\\" + deep + L"\\a.mcx", L"\\\\?\\C:\\" + deep + L"\\a.mcx"},
+        {L"\\\\host\\share\\a.mcx", L"\\\\?\\UNC\\host\\share\\a.mcx"},
+        {L"\\\\?\\C:\\dir\\a.mcx", L"\\\\?\\C:\\dir\\a.mcx"},
+        {L"a.mcx", L"\\\\?\\" + cwd + (cwd.back() == L'\\' ? L"" : L"\\") + L"a.mcx"},
+    };
+    static wchar_t whole[cardwrap::windows::PATH_LEN];
+    for (const auto &c : cases) {
+        ASSERT_TRUE(cardwrap::windows::whole_path(c.path.c_str(), whole));
+        EXPECT_EQ(std::wstring(whole), c.whole);
+    }
+}
+
+TEST(Rename, OnlyBriefHoldsAreWaitedOut)
+{
+    constexpr long DELETE_PENDING = static_cast<long>(0xC0000056);
+    const struct {
+        DWORD error;
+        long status;
+        bool brief;
+    } cases[] = {
+        {ERROR_SHARING_VIOLATION, 0, true}, // another program's open
+        {ERROR_LOCK_VIOLATION, 0, true},
+        {ERROR_ACCESS_DENIED, DELETE_PENDING, true}, // a file on its way out
+        {ERROR_ACCESS_DENIED, 0, false},             // no right to replace it, a running program
+        {ERROR_FILE_NOT_FOUND, 0, false},
+        {ERROR_ALREADY_EXISTS, 0, false}, // a new output made meanwhile
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(cardwrap::windows::brief_hold(c.error, c.status), c.brief) << c.error;
+}
+
+TEST(Rename, PosixSemanticsWhereOfferedElseThePlainRename)
+{
+    const struct {
+        DWORD error;
+        bool plain;
+    } cases[] = {
+        {ERROR_INVALID_PARAMETER, true}, // older Windows, Wine
+        {ERROR_NOT_SUPPORTED, true},     // FAT
+        {ERROR_INVALID_FUNCTION, true},  {ERROR_SHARING_VIOLATION, false},
+        {ERROR_ACCESS_DENIED, false},    {ERROR_ALREADY_EXISTS, false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(cardwrap::windows::no_posix_rename(c.error), c.plain) << c.error;
+}
+
 std::string scratch(const char *name)
 {
-    return testing::TempDir() + "cardwrap_cli_test_" +
-           std::to_string(cardwrap::platform::process_id()) + "_" + name;
+    return testing::TempDir() + "cardwrap_windows_test_" + std::to_string(_getpid()) + "_" + name;
 }
 
 std::string contents(const std::string &path)
@@ -162,30 +198,35 @@ std::string contents(const std::string &path)
     return bytes;
 }
 
+void put_file(const std::string &path, const std::string &bytes)
+{
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs(bytes.c_str(), f);
+    std::fclose(f);
+}
+
 TEST(WrapEach, EveryArgumentIsAFileWrappedUnderItsDefaultNameAndTitle)
 {
     // Three files dropped at once: none is taken for a title or an output.
     const std::string names[] = {scratch("a.pda"), scratch("b.pda"), scratch("c.pda")};
-    for (const auto &name : names) {
-        std::FILE *f = std::fopen(name.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fputs("x", f);
-        std::fclose(f);
-    }
+    for (const auto &name : names)
+        put_file(name, "x");
     const char *argv[] = {"cardwrap", names[0].c_str(), names[1].c_str(), names[2].c_str(),
                           nullptr};
     testing::internal::CaptureStdout();
-    const int status = cardwrap::wrap_each(4, argv);
+    const int status = cardwrap::windows::wrap_each(4, argv);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(status, 0);
-    // Each titled after its own name, cut to 13 bytes: "cardwrap_cli_".
+    // Each titled after its own name, cut to 13 bytes: "cardwrap_wind".
     const std::string want =
-        std::string("BBSSSSPCARDWRAP_CLI_") + std::string(34, '\0') + "x" + std::string(8191, '\0');
+        "BBSSSSPCARDWRAP_WIND"s + std::string(34, '\0') + "x" + std::string(8191, '\0');
     for (const auto &name : names) {
-        EXPECT_EQ(contents(name.substr(0, name.size() - 4) + ".mcx"), want) << name;
+        const std::string image = name.substr(0, name.size() - 4) + ".mcx";
+        EXPECT_EQ(contents(image), want) << name;
         EXPECT_EQ(contents(name), "x") << name;
         std::remove(name.c_str());
-        std::remove((name.substr(0, name.size() - 4) + ".mcx").c_str());
+        std::remove(image.c_str());
     }
 }
 
@@ -193,7 +234,7 @@ TEST(WrapEach, WithNoFileShowsTheUsage)
 {
     const char *argv[] = {"cardwrap", nullptr};
     testing::internal::CaptureStdout();
-    EXPECT_EQ(cardwrap::wrap_each(1, argv), 0);
+    EXPECT_EQ(cardwrap::windows::wrap_each(1, argv), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "cardwrap version 1.1\n"
               "Usage: cardwrap in-filename [memcard-title [out-filename]]\n"
@@ -203,14 +244,11 @@ TEST(WrapEach, WithNoFileShowsTheUsage)
 TEST(WrapEach, AFailedFileFailsTheWholeButNotTheOthers)
 {
     const std::string good = scratch("good.pda");
-    std::FILE *f = std::fopen(good.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fputs("x", f);
-    std::fclose(f);
+    put_file(good, "x");
     const std::string missing = scratch("missing.pda");
     const char *argv[] = {"cardwrap", missing.c_str(), good.c_str(), nullptr};
     testing::internal::CaptureStdout();
-    const int status = cardwrap::wrap_each(3, argv);
+    const int status = cardwrap::windows::wrap_each(3, argv);
     const std::string said = testing::internal::GetCapturedStdout();
     EXPECT_EQ(status, 1);
     EXPECT_NE(said.find("Cannot read : " + missing), std::string::npos) << said;
@@ -219,6 +257,30 @@ TEST(WrapEach, AFailedFileFailsTheWholeButNotTheOthers)
     std::remove(good.c_str());
     std::remove(image.c_str());
 }
-#endif
+
+// A short (8.3) input name gives a default output name that may be the
+// short alias of an unrelated file, here another save: it is not replaced.
+TEST(Run, AShortNameLeadsTheDefaultOutputOntoNoOtherFile)
+{
+    const std::string other = scratch("pkapplication-two.mcx");
+    put_file(other, "another save");
+    char alias[MAX_PATH];
+    const DWORD len = GetShortPathNameA(other.c_str(), alias, MAX_PATH);
+    ASSERT_GT(len, 0U);
+    const std::string stem(alias, len - 4);
+    if (std::string(alias) == other)
+        GTEST_SKIP() << "no short names here";
+    const std::string input = stem + ".pda";
+    put_file(input, "x");
+    const char *argv[] = {"cardwrap", input.c_str(), nullptr};
+    testing::internal::CaptureStdout();
+    const int status = cardwrap::run(2, argv);
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(said.find("Cannot write : " + stem + ".mcx"), std::string::npos) << said;
+    EXPECT_EQ(contents(other), "another save");
+    std::remove(input.c_str());
+    std::remove(other.c_str());
+}
 
 } // namespace

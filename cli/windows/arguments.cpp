@@ -1,60 +1,96 @@
-#include "cli/arguments.hpp"
-
-#include <cstdlib>
-#include <cstring>
-
 #include <windows.h>
 
-// The C runtime's own split of the wide command line, made by the same rules
-// as the narrow arguments that main receives.
-struct crt_startup_info {
-    int new_mode; // cppcheck-suppress unusedStructMember ; read by the runtime
-};
-extern "C" int __wgetmainargs(int *argc, wchar_t ***argv, wchar_t ***env, int expand_wildcards,
-                              crt_startup_info *info);
+#include "cli/windows/launch.hpp"
 
-namespace cardwrap::platform {
+namespace cardwrap::windows {
 namespace {
 
-// The longest path the wide file functions take.
-constexpr int WIDE_LEN = 32768;
+// A command line holds at most 32,767 characters, each copied once, plus
+// an end to each argument; in the code page each takes at most 4 bytes.
+constexpr int LINE_LEN = 32768;
+wchar_t chars[LINE_LEN + MAX_ARGS];
+char bytes[4 * LINE_LEN + MAX_ARGS];
 
-bool argument_as_typed(const char *arg)
+bool is_blank(wchar_t c)
 {
-    int typed_argc = 0;
-    wchar_t **typed = nullptr;
-    wchar_t **env = nullptr;
-    crt_startup_info info{};
-    if (__wgetmainargs(&typed_argc, &typed, &env, 0, &info) < 0)
-        return false;
-    // Converted back strictly: a byte sequence that is no character in the
-    // code page cannot stand for what was typed.
-    static wchar_t wide[WIDE_LEN];
-    const bool converted =
-        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, arg, -1, wide, WIDE_LEN) > 0;
-    // Which of the program's arguments this is, it cannot say: the run may
-    // be one of several made from them, and main is handed a copy of them.
-    // Every argument that reads as this one must be what was typed in its
-    // place; one typed as a look-alike of another makes both doubtful.
-    bool found = false;
-    for (int i = 0; i < __argc; ++i) {
-        if (std::strcmp(__argv[i], arg) != 0)
-            continue;
-        found = true;
-        if (!typed_as_received(__argc, converted ? wide : nullptr, typed_argc,
-                               i < typed_argc ? typed[i] : nullptr))
-            return false;
+    return c == L' ' || c == L'\t';
+}
+
+// The program's name runs to the next quotation mark if it starts with one,
+// else to the first blank; backslashes are only themselves.
+const wchar_t *program_name(const wchar_t *p, wchar_t *&out)
+{
+    if (*p == L'"') {
+        while (*++p != L'"' && *p != L'\0')
+            *out++ = *p;
+        return *p == L'"' ? p + 1 : p;
     }
-    return found;
+    for (; *p > L' '; ++p)
+        *out++ = *p;
+    return p;
+}
+
+// One argument: blanks end it outside quotes; 2n backslashes and a
+// quotation mark give n backslashes and start or end the quoted part, 2n + 1
+// give n and a quotation mark; two quotation marks within the quoted part
+// give one, and end it.
+const wchar_t *argument(const wchar_t *p, wchar_t *&out)
+{
+    for (bool quoted = false;; ++p) {
+        int slashes = 0;
+        for (; *p == L'\\'; ++p)
+            ++slashes;
+        bool copy = true;
+        if (*p == L'"') {
+            if (slashes % 2 == 0) {
+                copy = quoted && p[1] == L'"';
+                p += copy ? 1 : 0;
+                quoted = !quoted;
+            }
+            slashes /= 2;
+        }
+        for (; slashes > 0; --slashes)
+            *out++ = L'\\';
+        if (*p == L'\0' || (!quoted && is_blank(*p)))
+            return p;
+        if (copy)
+            *out++ = *p;
+    }
+}
+
+// In the code page, a character it lacks becomes '?'. UTF-8 lacks none.
+char *to_code_page(const wchar_t *wide, char *out)
+{
+    const UINT page = GetACP();
+    const bool utf8 = page == CP_UTF8;
+    return out + WideCharToMultiByte(page, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide, -1, out,
+                                     static_cast<int>(bytes + sizeof bytes - out),
+                                     utf8 ? nullptr : "?", nullptr);
 }
 
 } // namespace
 
-int untyped_path(int argc, const char *const argv[])
+int arguments(const wchar_t *line, const wchar_t **wide, const char **narrow)
 {
-    if (!argument_as_typed(argv[1]))
-        return 1;
-    return argc >= 4 && !argument_as_typed(argv[3]) ? 3 : 0;
+    wchar_t *out = chars;
+    char *converted = bytes;
+    int argc = 0;
+    for (const wchar_t *p = line; argc < MAX_ARGS; ++argc) {
+        if (argc > 0) {
+            while (is_blank(*p))
+                ++p;
+            if (*p == L'\0')
+                break;
+        }
+        wide[argc] = out;
+        p = argc == 0 ? program_name(p, out) : argument(p, out);
+        *out++ = L'\0';
+        narrow[argc] = converted;
+        converted = to_code_page(wide[argc], converted);
+    }
+    wide[argc] = nullptr;
+    narrow[argc] = nullptr;
+    return argc;
 }
 
-} // namespace cardwrap::platform
+} // namespace cardwrap::windows

@@ -1,19 +1,47 @@
-#include "cli/launch.hpp"
+#include "cli/windows/launch.hpp"
 
-#include "cli/run.hpp"
+#include <conio.h>
+#include <cwchar>
 
-namespace cardwrap {
+#include <windows.h>
 
-bool started_by_explorer(unsigned console_processes, bool output_is_console,
-                         bool parent_is_explorer)
+#include <winternl.h>
+
+#include "core/run.hpp"
+#include "system/windows/files.hpp"
+
+namespace cardwrap::windows {
+namespace {
+
+bool parent_is_explorer()
 {
-    return console_processes == 1 && output_is_console && parent_is_explorer;
+    PROCESS_BASIC_INFORMATION self{};
+    if (NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &self, sizeof self,
+                                  nullptr) != 0)
+        return false;
+    const HANDLE parent = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                      static_cast<DWORD>(self.InheritedFromUniqueProcessId));
+    wchar_t name[MAX_PATH] = {};
+    DWORD len = MAX_PATH;
+    const bool known = parent != nullptr && QueryFullProcessImageNameW(parent, 0, name, &len) != 0;
+    if (parent != nullptr)
+        CloseHandle(parent);
+    return known && _wcsicmp(name_of(name), L"explorer.exe") == 0;
 }
 
-bool given_by_drop(int argc, const char *const argv[], bool (*names_by_full_path)(const char *))
+} // namespace
+
+bool started_by_explorer()
+{
+    DWORD processes[2];
+    return GetConsoleProcessList(processes, 2) == 1 && output_is_console() && parent_is_explorer();
+}
+
+bool given_by_drop(int argc, const wchar_t *const wide[],
+                   bool (*names_by_full_path)(const wchar_t *))
 {
     for (int i = 1; i < argc; ++i)
-        if (!names_by_full_path(argv[i]))
+        if (!names_by_full_path(wide[i]))
             return false;
     return true;
 }
@@ -31,4 +59,23 @@ int wrap_each(int argc, const char *const argv[])
     return status;
 }
 
-} // namespace cardwrap
+// In the form that takes any length, so that a long path is told too.
+bool names_by_full_path(const wchar_t *arg)
+{
+    static wchar_t full[PATH_LEN];
+    const DWORD len = GetFullPathNameW(arg, PATH_LEN, full, nullptr);
+    return len > 0 && len < PATH_LEN && std::wcscmp(full, arg) == 0 && whole_path(arg, full) &&
+           GetFileAttributesW(full) != INVALID_FILE_ATTRIBUTES;
+}
+
+// On the console itself, not on standard output.
+void wait_for_key()
+{
+    _cputws(L"\r\nPress any key to close this window.");
+    // Keys pressed while the files were wrapped do not count.
+    while (_kbhit() != 0)
+        _getwch();
+    _getwch();
+}
+
+} // namespace cardwrap::windows

@@ -1,6 +1,18 @@
 #pragma once
 
-namespace cardwrap {
+// Starting on Windows: the command line as typed, and a start from Explorer.
+namespace cardwrap::windows {
+
+// The most arguments a command line of 32,767 characters can hold.
+inline constexpr int MAX_ARGS = 16384;
+
+// The program's arguments from its wide command line `line`, split once as
+// the C runtime splits one (quotes, runs of backslashes), each also in the
+// ANSI code page with no best fit: a character the code page lacks becomes
+// '?', never a look-alike, and no file name holds a '?'. Fills `wide` and
+// `narrow` from buffers of its own, each list ended by a null; returns the
+// count.
+int arguments(const wchar_t *line, const wchar_t **wide, const char **narrow);
 
 // True if the program was started from Explorer, double-clicked or with
 // files dropped on it: the only process on a console of its own, which its
@@ -8,15 +20,15 @@ namespace cardwrap {
 // or a build, it shares its console, writes elsewhere, or has another
 // parent: `start` in a shell, a scheduled task and a script's new console
 // give it a console of its own too, and a command line typed as ever.
-bool started_by_explorer(unsigned console_processes, bool output_is_console,
-                         bool parent_is_explorer);
+bool started_by_explorer();
 
 // True if every argument is the full path of a file or folder that is
 // there, as `names_by_full_path` (the system) tells, as Explorer gives what
 // is dropped on a program or opened with it. A shortcut or the Run box
 // starts the tool from Explorer too, with a command line of its own, to be
 // taken as typed.
-bool given_by_drop(int argc, const char *const argv[], bool (*names_by_full_path)(const char *));
+bool given_by_drop(int argc, const wchar_t *const wide[],
+                   bool (*names_by_full_path)(const wchar_t *));
 
 // Runs the tool once for each argument, as `cardwrap FILE`, so that a drop of
 // several files wraps each and no path is ever taken for a title or an
@@ -24,20 +36,10 @@ bool given_by_drop(int argc, const char *const argv[], bool (*names_by_full_path
 // failed.
 int wrap_each(int argc, const char *const argv[]);
 
-} // namespace cardwrap
-
-// What the decision needs to know of the console; one file per platform.
-namespace cardwrap::platform {
-
-// How many processes share this one's console; 0 where it has none.
-unsigned console_processes();
-bool output_is_console();
-bool parent_is_explorer();
-// True if `arg` is the full path, as the system would make it, of a file or
-// folder that is there.
-bool names_by_full_path(const char *arg);
-// Asks, on the console and not on standard output, for a key before the
-// window closes, and waits for it.
+// True if `arg` is the full path, as the system makes it, of a file or
+// folder that is there, however long.
+bool names_by_full_path(const wchar_t *arg);
+// Asks for a key before the window closes, and waits for it.
 void wait_for_key();
 
-} // namespace cardwrap::platform
+} // namespace cardwrap::windows

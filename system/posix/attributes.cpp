@@ -26,13 +26,6 @@ char names[LIST_LEN];
 char value[VALUE_LEN];
 // NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
 
-// Attributes that only the system's policy or a privilege sets: one that
-// cannot be set is left to what the system gives a new file.
-bool privileged(const char *name)
-{
-    return std::strncmp(name, "security.", 9) == 0 || std::strncmp(name, "trusted.", 8) == 0;
-}
-
 bool copy_extended(int fd, const char *from)
 {
     const ssize_t listed = listxattr(from, names, sizeof names);
@@ -46,8 +39,12 @@ bool copy_extended(int fd, const char *from)
         // One removed meanwhile is not missed.
         if (len == -1 && errno == ENODATA)
             continue;
-        if (len == -1 || (fsetxattr(fd, name, value, static_cast<std::size_t>(len), 0) != 0 &&
-                          !privileged(name)))
+        // What only the system's policy or a privilege sets is left, where
+        // it cannot be set, to what the system gives a new file.
+        const bool privileged =
+            std::strncmp(name, "security.", 9) == 0 || std::strncmp(name, "trusted.", 8) == 0;
+        if (len == -1 ||
+            (fsetxattr(fd, name, value, static_cast<std::size_t>(len), 0) != 0 && !privileged))
             return false;
         acl = acl || std::strcmp(name, ACCESS_ACL) == 0;
     }

@@ -15,27 +15,29 @@ int read_input(const char *path, unsigned char *into, int room)
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd == -1)
         return -1;
-    int got = 0;
-    while (got < room) {
-        const ssize_t n = read(fd, into + got, static_cast<std::size_t>(room - got));
-        if (n == -1 && errno == EINTR)
-            continue;
-        // A read error is not the end of the input: wrapping what came
-        // before it would pass off a truncated file as a good one.
-        if (n == -1)
-            got = -1;
-        if (n <= 0)
-            break;
-        got += static_cast<int>(n);
-    }
+    const long got = posix::read_bytes(fd, into, static_cast<std::size_t>(room));
     close(fd);
-    return got;
+    return static_cast<int>(got);
 }
 
 void print_line(const char *text, const char *arg)
 {
     std::printf("%s%s\n", text, arg);
     std::fflush(stdout);
+}
+
+long posix::read_bytes(int fd, unsigned char *into, std::size_t count)
+{
+    std::size_t got = 0;
+    while (got < count) {
+        const ssize_t n = read(fd, into + got, count - got);
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0 ? static_cast<long>(got) : -1;
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<long>(got);
 }
 
 std::size_t posix::write_bytes(int fd, const unsigned char *bytes, std::size_t count)

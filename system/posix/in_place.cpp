@@ -33,25 +33,21 @@ unsigned char kept[MAX_IMAGE_LEN]; // NOLINT(cppcoreguidelines-avoid-non-const-g
 // it changed meanwhile. A name that held nothing is made anew.
 int open_in_place(target &at, int flags)
 {
-    flags |= O_NOCTTY | O_CLOEXEC;
     char self[32];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", at.file);
-    int fd = -1;
-    if (at.file == -1)
-        fd = openat(at.folder, at.name, flags | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
-    else if (at.name[0] != '\0')
-        fd = openat(at.folder, at.name, flags | O_CREAT | O_NOFOLLOW, 0666);
-    else
-        fd = open(self, flags);
+    flags |= O_NOCTTY | O_CLOEXEC;
+    const int made = O_CREAT | O_NOFOLLOW | (at.file == -1 ? O_EXCL : 0);
+    const int fd =
+        at.name[0] != '\0' ? openat(at.folder, at.name, flags | made, 0666) : open(self, flags);
     struct stat st {};
     at.again = fd == -1 ? errno == EEXIST
                         : at.file != -1 && (fstat(fd, &st) != 0 || st.st_dev != at.found.st_dev ||
                                             st.st_ino != at.found.st_ino);
-    if (fd != -1 && at.again) {
+    if (!at.again)
+        return fd;
+    if (fd != -1)
         close(fd);
-        return -1;
-    }
-    return fd;
+    return -1;
 }
 
 // Runs writing one file in place take turns, each until its image is whole
@@ -70,19 +66,6 @@ bool take_turn(int fd)
     }
 }
 
-// The old bytes, all of them; false where they cannot be read (a file this
-// user may write but not read, or one that grew shorter meanwhile).
-bool keep(int fd, std::size_t size)
-{
-    for (std::size_t got = 0; got < size;) {
-        const ssize_t n = pread(fd, kept + got, size - got, static_cast<off_t>(got));
-        if (n <= 0)
-            return false;
-        got += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Puts back the old bytes as far as the image reached (no further: past a
 // file-size limit, or on a full device, they were never touched and may not
 // be written), or all of them once the file was cut to the image; then its
@@ -95,7 +78,7 @@ void put_back(int fd, const struct stat &was, bool whole, std::size_t reached, b
     const auto old = static_cast<std::size_t>(was.st_size);
     const std::size_t upto = cut ? old : std::min(reached, old);
     const timespec times[] = {was.st_atim, was.st_mtim};
-    if (whole && lseek(fd, 0, SEEK_SET) == 0 && posix::write_bytes(fd, kept, upto) == upto &&
+    if (whole && lseek(fd, 0, SEEK_SET) == 0 && write_bytes(fd, kept, upto) == upto &&
         ftruncate(fd, was.st_size) == 0)
         futimens(fd, times);
     else
@@ -112,15 +95,19 @@ bool overwrite(int fd, const unsigned char *image, std::size_t size)
     struct stat was {};
     if (!take_turn(fd) || fstat(fd, &was) != 0 || was.st_nlink > 1 || was.st_size > MAX_IMAGE_LEN)
         return false;
+    // Kept whole, or not at all (a file this user may write but not read,
+    // or one that grew shorter meanwhile).
     const auto old = static_cast<std::size_t>(was.st_size);
-    const bool whole = keep(fd, old);
-    const held_signals held;
-    const std::size_t reached = posix::write_bytes(fd, image, size);
+    const bool whole = read_bytes(fd, kept, old) == static_cast<long>(old);
+    const unsigned long held = hold_signals();
+    const std::size_t reached = lseek(fd, 0, SEEK_SET) == 0 ? write_bytes(fd, image, size) : 0;
     const bool cut = reached == size && old > size;
-    if (reached == size && (!cut || ftruncate(fd, static_cast<off_t>(size)) == 0) && fsync(fd) == 0)
-        return true;
-    put_back(fd, was, whole, reached, cut);
-    return false;
+    const bool done =
+        reached == size && (!cut || ftruncate(fd, static_cast<off_t>(size)) == 0) && fsync(fd) == 0;
+    if (!done)
+        put_back(fd, was, whole, reached, cut);
+    release_signals(held);
+    return done;
 }
 
 } // namespace
@@ -139,7 +126,7 @@ bool write_in_place(target &at, const unsigned char *image, std::size_t size)
     if (!regular) {
         // A device has nothing to sync, and some say so.
         const bool done =
-            posix::write_bytes(fd, image, size) == size && (fsync(fd) == 0 || errno == EINVAL);
+            write_bytes(fd, image, size) == size && (fsync(fd) == 0 || errno == EINVAL);
         return close(fd) == 0 && done;
     }
     // Once its image is synced, or its old bytes back, a file has nothing

@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -70,12 +71,11 @@ bool walk(target &at, const char *path, struct stat &there)
 
 } // namespace
 
-target::~target()
+void release(const target &at)
 {
-    if (file != -1)
-        close(file);
-    if (folder != -1)
-        close(folder);
+    for (const int fd : {at.file, at.folder})
+        if (fd != -1)
+            close(fd);
 }
 
 bool find(target &at, const char *path)

@@ -16,10 +16,8 @@
 // every instant. Where no new file may take the old one's place, the file is
 // written where it is, what it held kept to be put back; a device or a pipe
 // is written as it is.
-namespace cardwrap {
+namespace cardwrap::posix {
 namespace {
-
-using posix::target;
 
 // Another run may replace the output between its lookup and its use; it is
 // then looked up again, this many times at most.
@@ -37,9 +35,9 @@ constexpr std::size_t TEMP_NAME_LEN = 40;
 bool no_new_file(const target &at)
 {
     struct stat dir {};
-    return posix::marked(at.folder, STATX_ATTR_APPEND) ||
+    return marked(at.folder, STATX_ATTR_APPEND) ||
            (at.file != -1 &&
-            (posix::marked(at.file, STATX_ATTR_MOUNT_ROOT) || fstat(at.folder, &dir) != 0 ||
+            (marked(at.file, STATX_ATTR_MOUNT_ROOT) || fstat(at.folder, &dir) != 0 ||
              ((dir.st_mode & S_ISVTX) != 0 && at.found.st_uid != geteuid())));
 }
 
@@ -103,28 +101,26 @@ bool replace(target &at, const char *path, const unsigned char *image, std::size
 {
     const bool existing = at.file != -1;
     char temp[TEMP_NAME_LEN];
-    const posix::held_signals held;
+    const unsigned long held = hold_signals();
     const int fd = create_temp(at, existing ? S_IRUSR | S_IWUSR : 0666, temp);
-    if (fd == -1) {
-        in_place = existing && (errno == EACCES || errno == EPERM);
-        return false;
-    }
-    in_place = existing && fchown(fd, at.found.st_uid, at.found.st_gid) != 0;
-    bool done = !in_place && posix::write_bytes(fd, image, size) == size &&
-                (!existing || posix::take_attributes(fd, at, path)) && fsync(fd) == 0;
-    done = close(fd) == 0 && done && rename_into_place(at, temp);
-    if (!done) {
+    in_place = existing && fd == -1 && (errno == EACCES || errno == EPERM);
+    in_place =
+        in_place || (fd != -1 && existing && fchown(fd, at.found.st_uid, at.found.st_gid) != 0);
+    bool done = fd != -1 && !in_place && write_bytes(fd, image, size) == size &&
+                (!existing || take_attributes(fd, at, path)) && fsync(fd) == 0;
+    done = (fd == -1 || close(fd) == 0) && done && rename_into_place(at, temp);
+    if (fd != -1 && !done)
         unlinkat(at.folder, temp, 0);
-        return false;
-    }
-    sync_folder(at.folder);
-    return true;
+    release_signals(held);
+    if (done)
+        sync_folder(at.folder);
+    return done;
 }
 
 // One try at putting the image where `path` leads.
 bool put(target &at, const char *path, const unsigned char *image, std::size_t size)
 {
-    if (!posix::find(at, path))
+    if (!find(at, path))
         return false;
     const bool named = at.name[0] != '\0' && (at.file == -1 || S_ISREG(at.found.st_mode));
     // One this user may not write is refused, as the system answers for it.
@@ -133,34 +129,36 @@ bool put(target &at, const char *path, const unsigned char *image, std::size_t s
         return false;
     bool in_place = !named || no_new_file(at);
     return (!in_place && replace(at, path, image, size, in_place)) ||
-           (in_place && posix::write_in_place(at, image, size));
+           (in_place && write_in_place(at, image, size));
 }
 
 } // namespace
 
 // The kernel's own call: the C library would not hold the two signals it
-// keeps for its threads.
-posix::held_signals::held_signals()
+// keeps for its threads, and this process starts no thread.
+unsigned long hold_signals()
 {
     const unsigned long all = ~0UL;
-    syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, &saved_, sizeof saved_);
+    unsigned long held = 0;
+    syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, &held, sizeof held);
+    return held;
 }
 
-posix::held_signals::~held_signals()
+void release_signals(unsigned long held)
 {
-    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &saved_, nullptr, sizeof saved_);
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &held, nullptr, sizeof held);
 }
 
-bool write_output(const char *path, const unsigned char *image, std::size_t size)
+} // namespace cardwrap::posix
+
+bool cardwrap::write_output(const char *path, const unsigned char *image, std::size_t size)
 {
-    for (int lookup = 0; lookup < MAX_LOOKUPS; ++lookup) {
-        target at;
-        if (put(at, path, image, size))
-            return true;
-        if (!at.again)
-            return false;
+    for (int lookup = 0; lookup < posix::MAX_LOOKUPS; ++lookup) {
+        posix::target at;
+        const bool done = posix::put(at, path, image, size);
+        posix::release(at);
+        if (done || !at.again)
+            return done;
     }
     return false;
 }
-
-} // namespace cardwrap

@@ -18,14 +18,10 @@ struct target {
     char name[NAME_MAX + 1] = {}; // that name, or the one to make; empty if none is found
     struct stat found {};         // the file, as found
     bool again = false;           // it changed meanwhile: look it up again
-
-    target() = default;
-    target(const target &) = delete;
-    target(target &&) = delete;
-    target &operator=(const target &) = delete;
-    target &operator=(target &&) = delete;
-    ~target();
 };
+
+// Lets go of what `at` holds.
+void release(const target &at);
 
 // Finds what `path` names and the name it goes by in its folder, following
 // links as the kernel does. False if the system refuses the path, or what
@@ -49,19 +45,8 @@ bool write_in_place(target &at, const unsigned char *image, std::size_t size);
 
 // While an image is put in place, signals wait: one that would end the
 // process ends it once the image is whole in place or the old file back,
-// never between. The kernel holds every one that can be held, the two the C
-// library keeps for its threads among them; this process starts no thread.
-class held_signals {
-  public:
-    held_signals();
-    ~held_signals();
-    held_signals(const held_signals &) = delete;
-    held_signals(held_signals &&) = delete;
-    held_signals &operator=(const held_signals &) = delete;
-    held_signals &operator=(held_signals &&) = delete;
-
-  private:
-    unsigned long saved_ = 0;
-};
+// never between. Holding returns what to release.
+unsigned long hold_signals();
+void release_signals(unsigned long held);
 
 } // namespace cardwrap::posix

@@ -1,0 +1,109 @@
+#include "system/windows/files.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+
+#include <windows.h>
+
+#include "system/files.hpp"
+
+namespace cardwrap {
+namespace {
+
+wchar_t line[2 * windows::PATH_LEN];
+
+} // namespace
+
+bool windows::output_is_console()
+{
+    DWORD mode = 0;
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    return GetFileType(out) == FILE_TYPE_CHAR && GetConsoleMode(out, &mode) != 0;
+}
+
+bool windows::to_wide(const char *path, wchar_t (&wide)[PATH_LEN])
+{
+    return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wide, PATH_LEN) > 0;
+}
+
+bool windows::write_bytes(void *file, const unsigned char *bytes, std::size_t count)
+{
+    for (std::size_t put = 0; put < count;) {
+        DWORD wrote = 0;
+        if (WriteFile(file, bytes + put, static_cast<DWORD>(count - put), &wrote, nullptr) == 0 ||
+            wrote == 0)
+            return false;
+        put += wrote;
+    }
+    return true;
+}
+
+// `path` in the form that takes any length, \\?\C:\... or \\?\UNC\...,
+// from the folder a relative one names now, and its drive's for "Z:name".
+bool windows::whole_path(const wchar_t *path, wchar_t (&whole)[PATH_LEN])
+{
+    static wchar_t full[PATH_LEN];
+    const DWORD len = GetFullPathNameW(path, PATH_LEN, full, nullptr);
+    if (len == 0 || len >= PATH_LEN - 8)
+        return false;
+    const bool prefixed =
+        std::wcsncmp(full, L"\\\\?\\", 4) == 0 || std::wcsncmp(full, L"\\\\.\\", 4) == 0;
+    const bool unc = !prefixed && std::wcsncmp(full, L"\\\\", 2) == 0;
+    std::swprintf(whole, PATH_LEN,
+                  prefixed ? L"%ls"
+                  : unc    ? L"\\\\?\\UNC\\%ls"
+                           : L"\\\\?\\%ls",
+                  unc ? full + 2 : full);
+    return true;
+}
+
+int read_input(const char *path, unsigned char *into, int room)
+{
+    static wchar_t wide[windows::PATH_LEN];
+    if (!windows::to_wide(path, wide))
+        return -1;
+    // Shared as fopen shares it.
+    const HANDLE file = CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return -1;
+    // A disk file or a pipe comes to an end; a console or a serial or
+    // printer port gives whatever comes, for as long as anyone waits.
+    const DWORD type = GetFileType(file);
+    int got = type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE ? 0 : -1;
+    while (got >= 0 && got < room) {
+        DWORD n = 0;
+        if (ReadFile(file, into + got, static_cast<DWORD>(room - got), &n, nullptr) == 0) {
+            // The end of a pipe is its writer leaving.
+            got = GetLastError() == ERROR_BROKEN_PIPE ? got : -1;
+            break;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<int>(n);
+    }
+    CloseHandle(file);
+    return got;
+}
+
+// A console shows the user's characters, as Windows holds them, in UTF-16;
+// a file or a pipe gets the code page's bytes, each line ended as ever.
+void print_line(const char *text, const char *arg)
+{
+    if (!windows::output_is_console()) {
+        std::printf("%s%s\n", text, arg);
+        std::fflush(stdout);
+        return;
+    }
+    int len = 0;
+    for (const char *part : {text, arg})
+        len += std::max(0, MultiByteToWideChar(CP_ACP, 0, part, -1, line + len, windows::PATH_LEN) -
+                               1);
+    line[len++] = L'\r';
+    line[len++] = L'\n';
+    DWORD wrote = 0;
+    WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(len), &wrote, nullptr);
+}
+
+} // namespace cardwrap

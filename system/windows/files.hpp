@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstddef>
+
+// What the Windows half's files share. Handles are kept as Windows keeps
+// them, as pointers, so that this header needs no system header.
+namespace cardwrap::windows {
+
+// The longest path the wide file functions take, and room for it.
+inline constexpr int PATH_LEN = 32768;
+
+// `path`, from the ANSI code page, strictly: false for a byte sequence that
+// is no character there, or a path too long.
+bool to_wide(const char *path, wchar_t (&wide)[PATH_LEN]);
+
+// `path` as a whole path in the form that takes any length, \\?\C:\... or
+// \\?\UNC\...: from the folder a relative one names now, and its drive's
+// for "Z:name". False if that is too long.
+bool whole_path(const wchar_t *path, wchar_t (&whole)[PATH_LEN]);
+
+// True if standard output is a console.
+bool output_is_console();
+
+// The last component of a whole path.
+const wchar_t *name_of(const wchar_t *path);
+
+// Finds what the output path `given` names, as Windows resolves it: returns
+// a handle on the file, opened for its attributes alone, with `attributes`
+// its own and `target` the whole path of the file itself, where links lead;
+// null where the path names nothing yet, `target` then the name to make;
+// INVALID_HANDLE_VALUE if refused, or (`device` set) a device, let go of.
+void *find(const wchar_t *given, wchar_t (&target)[PATH_LEN], unsigned long &attributes,
+           bool &device);
+
+// Writes the `count` bytes of `bytes` to `file`, in as many calls as short
+// writes take. False if any was not written.
+bool write_bytes(void *file, const unsigned char *bytes, std::size_t count);
+
+// Whether a failed rename meets a hold that passes: another program's open,
+// or a file on its way out. Anything else refuses for good.
+bool brief_hold(unsigned long error, long status);
+
+// Whether a refused rename with POSIX semantics says only that this system
+// or file system does not offer them: then the plain rename is tried.
+bool no_posix_rename(unsigned long error);
+
+// Gives the temporary file `temp` (at `temp_path`) what the file it replaces
+// (`file`, at `path`) carries beyond its bytes, as ReplaceFile would pass it
+// on: alternate data streams, ACL, owner and group where this user may set
+// them, hidden, system and not-indexed attributes, creation time. False if
+// any of it but the owner could not be passed on.
+bool take_attributes(void *file, const wchar_t *path, void *temp, const wchar_t *temp_path);
+
+// False if the new `temp` should be encrypted, the file it replaces having
+// `attributes` saying so, and is not: an encrypted file is never replaced
+// by a plain one.
+bool take_storage(unsigned long attributes, void *temp);
+
+// Ends the process once no image is being put in place: what Ctrl-C,
+// Ctrl-Break and closing the window do.
+int on_console_event(unsigned long event);
+
+} // namespace cardwrap::windows

@@ -1,0 +1,172 @@
+#define _CRT_RAND_S // rand_s, from the C runtime that every Windows ships
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <iterator>
+
+#include <windows.h>
+
+#include <sddl.h>
+
+#include "system/files.hpp"
+#include "system/windows/files.hpp"
+
+extern "C" LONG NTAPI RtlGetLastNtStatus();
+
+// An output's life cycle. The output path is opened for its attributes
+// alone and followed through any links by Windows itself; the file it ends
+// at, or the name that holds nothing yet, gets the image in a new file beside
+// it that takes its place only once whole and on the device. A device is
+// written as it is.
+namespace cardwrap {
+namespace {
+
+using windows::PATH_LEN;
+
+// A program holding the output (an emulator, a virus scanner, an indexer)
+// keeps it from being replaced, and such holds are brief: the rename is
+// tried again for about two seconds in all, with growing waits.
+constexpr DWORD WAITS_MS[] = {10, 20, 40, 80, 160, 320, 500, 500, 500};
+constexpr LONG STATUS_DELETE_PENDING = static_cast<LONG>(0xC0000056);
+// Windows 10's class for a rename with POSIX semantics, by its number: the
+// compiler's headers name it only for later targets.
+constexpr auto FILE_RENAME_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+constexpr int TEMP_NAME_LEN = 40;
+
+wchar_t given[PATH_LEN];                // the output path as typed
+wchar_t target[PATH_LEN];               // the whole path of the file it leads to
+wchar_t temp[PATH_LEN + TEMP_NAME_LEN]; // the whole path of the new file beside it
+// Held while an image is put in place: Ctrl-C and the like wait for it.
+SRWLOCK putting = SRWLOCK_INIT;
+
+// The new file beside the output: its own, shared with no one, with the
+// right to rename and remove it, so that no scanner or indexer can keep it
+// from either. Replacing a file, it is its owner's alone until it is whole
+// (a DACL of its own, cut off from the folder's), and may be given away.
+// Its name is short and of a fixed form whatever the output's; its last
+// part cannot be foreseen, so no one can take it beforehand.
+HANDLE create_temp(DWORD attributes, bool replacing)
+{
+    static PSECURITY_DESCRIPTOR own = nullptr;
+    if (replacing && own == nullptr &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1,
+                                                             &own, nullptr) == 0)
+        return INVALID_HANDLE_VALUE;
+    SECURITY_ATTRIBUTES security{sizeof security, own, FALSE};
+    const DWORD access =
+        GENERIC_READ | GENERIC_WRITE | DELETE | (replacing ? WRITE_DAC | WRITE_OWNER : 0);
+    // An encrypted file is never replaced by a plain one.
+    const DWORD made = (attributes & FILE_ATTRIBUTE_ENCRYPTED) != 0 ? FILE_ATTRIBUTE_ENCRYPTED
+                                                                    : FILE_ATTRIBUTE_NORMAL;
+    wchar_t *name = temp + (windows::name_of(target) - target);
+    std::wmemcpy(temp, target, static_cast<std::size_t>(name - temp));
+    unsigned number = 0;
+    rand_s(&number);
+    std::swprintf(name, TEMP_NAME_LEN, L"cardwrap-%lu-%08x.tmp", GetCurrentProcessId(), number);
+    return CreateFileW(temp, access, 0, replacing ? &security : nullptr, CREATE_NEW, made, nullptr);
+}
+
+// Renamed by its own handle over the file it replaces: with POSIX semantics
+// where Windows offers them, so that a file another program holds open,
+// sharing deletion (a preview pane, an indexer, a sync client), is replaced
+// all the same; else the plain way. A new output never replaces a file
+// made meanwhile.
+bool rename_over(HANDLE file, bool replacing)
+{
+
+    alignas(FILE_RENAME_INFO) static unsigned char
+        buffer[sizeof(FILE_RENAME_INFO) + PATH_LEN * sizeof(wchar_t)];
+    auto *info = reinterpret_cast<FILE_RENAME_INFO *>(buffer);
+    const std::size_t bytes = std::wcslen(target) * sizeof(wchar_t);
+    const auto size = static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + bytes);
+    info->Flags =
+        FILE_RENAME_FLAG_POSIX_SEMANTICS | (replacing ? FILE_RENAME_FLAG_REPLACE_IF_EXISTS : 0);
+    info->FileNameLength = static_cast<DWORD>(bytes);
+    std::memcpy(info->FileName, target, bytes + sizeof(wchar_t));
+    if (SetFileInformationByHandle(file, FILE_RENAME_INFO_EX, info, size) != 0)
+        return true;
+    if (!windows::no_posix_rename(GetLastError()))
+        return false;
+    info->Flags = 0;
+    info->ReplaceIfExists = replacing ? TRUE : FALSE;
+    return SetFileInformationByHandle(file, FileRenameInfo, info, size) != 0;
+}
+
+bool rename_into_place(HANDLE file, bool replacing)
+{
+    for (std::size_t attempt = 0;; ++attempt) {
+        if (rename_over(file, replacing))
+            return true;
+        if (!windows::brief_hold(GetLastError(), RtlGetLastNtStatus()) ||
+            attempt == std::size(WAITS_MS))
+            return false;
+        Sleep(WAITS_MS[attempt]);
+    }
+}
+
+// Written to a new file beside `target`, flushed, given what the replaced
+// file (`file`, if any, which this closes) carries, and renamed over it. A
+// failed or interrupted run removes it through that same handle.
+bool replace(HANDLE file, DWORD attributes, const unsigned char *image, std::size_t size)
+{
+    AcquireSRWLockExclusive(&putting);
+    const HANDLE made = create_temp(attributes, file != nullptr);
+    bool done = made != INVALID_HANDLE_VALUE && windows::take_storage(attributes, made) &&
+                windows::write_bytes(made, image, size) &&
+                (file == nullptr || windows::take_attributes(file, target, made, temp)) &&
+                FlushFileBuffers(made) != 0;
+    // Even an open that shares everything keeps a file from being replaced.
+    if (file != nullptr)
+        CloseHandle(file);
+    done = done && rename_into_place(made, file != nullptr);
+    if (made != INVALID_HANDLE_VALUE) {
+        FILE_DISPOSITION_INFO gone{TRUE};
+        if (!done)
+            SetFileInformationByHandle(made, FileDispositionInfo, &gone, sizeof gone);
+        CloseHandle(made);
+    }
+    ReleaseSRWLockExclusive(&putting);
+    return done;
+}
+
+} // namespace
+
+bool windows::brief_hold(unsigned long error, long status)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           (error == ERROR_ACCESS_DENIED && status == STATUS_DELETE_PENDING);
+}
+
+bool windows::no_posix_rename(unsigned long error)
+{
+    return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+           error == ERROR_INVALID_FUNCTION;
+}
+
+// Kept held: the process is ending, and no image may be put in place after.
+int windows::on_console_event(unsigned long /*event*/)
+{
+    AcquireSRWLockExclusive(&putting);
+    return FALSE;
+}
+
+bool write_output(const char *path, const unsigned char *image, std::size_t size)
+{
+    static const BOOL caught = SetConsoleCtrlHandler(windows::on_console_event, TRUE);
+    (void)caught;
+    DWORD attributes = 0;
+    bool device = false;
+    if (!windows::to_wide(path, given))
+        return false;
+    const HANDLE file = windows::find(given, target, attributes, device);
+    if (!device)
+        return file != INVALID_HANDLE_VALUE && replace(file, attributes, image, size);
+    // A device (NUL, a port) is written as it is: it has nothing to make
+    // durable, and may refuse to try.
+    const HANDLE opened = CreateFileW(given, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    const bool done = opened != INVALID_HANDLE_VALUE && windows::write_bytes(opened, image, size);
+    return opened != INVALID_HANDLE_VALUE && CloseHandle(opened) != 0 && done;
+}
+
+} // namespace cardwrap
