@@ -27,7 +27,7 @@ import path from "node:path";
 import { pathToFileURL } from "node:url";
 import { parseArgs } from "node:util";
 
-import { open, page } from "./web_site.mjs";
+import { open, page, thrown } from "./web_site.mjs";
 
 const BLOCK = 8192;
 const MAX = 15 * BLOCK;
@@ -433,6 +433,7 @@ async function main() {
         faults.push(error.message.split("\n")[0]);
       }
       for (const context of browser.contexts()) await context.close();
+      for (const error of thrown.splice(0)) faults.push(`the page threw: ${error}`);
       for (const fault of faults) console.log(`FAIL ${name}: ${fault}`);
       failed += faults.length ? 1 : 0;
     }
