@@ -15,6 +15,7 @@
 //   audit        axe-core, light and dark, before and after a batch; phone
 //                width and forced colours
 //   keyboard     the whole batch flow by keyboard, Download all and Clear
+//   controls     the batch buttons only while a batch can use them
 //   drag         the drop highlight over children; text into the title
 //   size         the site's size
 //
@@ -371,6 +372,23 @@ const groups = {
       const tied = await tab.evaluate((i) => document.querySelector(`label[for="${i}"]`) !== null
         && document.getElementById(document.getElementById(i).getAttribute("aria-describedby")) !== null, id);
       if (!tied) faults.push(`#${id} lacks its label or its hint`);
+    }
+  },
+
+  async controls({ browser, origin }, faults) {
+    const { tab } = await page(browser, origin);
+    const visible = async () => (await Promise.all(["#download-all", "#clear"].map(
+      async (id) => (await tab.isVisible(id)) && id))).filter(Boolean).join(" ") || "none";
+    const cases = [
+      ["before any batch", () => {}, "none"],
+      ["after a batch with no image", async () => settled(tab, await choose(tab, { title: "", files: [["empty.pda", bytes(0, 1)]] })), "#clear"],
+      ["after one with an image", async () => settled(tab, await choose(tab, { title: "", files: [["one.pda", bytes(1, 1)]] })), "#download-all #clear"],
+      ["after Clear", () => tab.click("#clear"), "none"],
+    ];
+    for (const [when, act, want] of cases) {
+      await act();
+      const got = await visible();
+      if (got !== want) faults.push(`${when}: batch controls shown: ${got}, want ${want}`);
     }
   },
 
