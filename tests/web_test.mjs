@@ -11,7 +11,8 @@
 //   loading      a converter that cannot load says what failed
 //   file         the site opened straight from disk (file://)
 //   offline      installable; loaded and used with the network gone after
-//                one visit; a new version served is taken up
+//                one visit; a new version served waits,
+//                said, until Reload
 //   audit        axe-core, light and dark, before and after a batch; phone
 //                width and forced colours
 //   keyboard     the whole batch flow by keyboard, Download all and Clear
@@ -286,6 +287,21 @@ const groups = {
       Object.assign(server, { site: next, down: false });
       await tab.context().setOffline(false);
       await tab.reload();
+      // It waits, said through a batch and a reload of the page, until Reload.
+      const waiting = async (when) => {
+        await tab.waitForSelector("#reload", { state: "visible" });
+        if (when === "after a batch") await settled(tab, await choose(tab, { title: "", files: [["x.pda", bytes(1, 1)]] }));
+        const seen = await tab.evaluate(async () => ({ notice: document.getElementById("update").textContent,
+          heading: document.querySelector("h1").textContent,
+          waiting: (await navigator.serviceWorker.getRegistration()).waiting?.state, caches: await caches.keys() }));
+        if (!/new version/.test(seen.notice) || seen.heading !== "cardwrap" || seen.waiting !== "installed" || seen.caches.length !== 2) {
+          faults.push(`a new version, ${when}: ${JSON.stringify(seen)}`);
+        }
+      };
+      await waiting("served");
+      await waiting("after a batch");
+      await tab.reload();
+      await waiting("after the page is reloaded");
       await tab.click("#reload");
       await tab.waitForFunction(() => document.querySelector("h1").textContent === "cardwrap next");
       const kept = await tab.evaluate(() => caches.keys());

@@ -14,6 +14,7 @@ const titleField = $("title");
 const version = $("version");
 const status = $("status");
 const update = $("update");
+const reload = $("reload");
 const noResults = $("no-results");
 const actions = $("actions");
 const downloadAll = $("download-all");
@@ -342,8 +343,8 @@ if ("serviceWorker" in navigator && /^https?:$/.test(location.protocol)) {
   const offer = (registration) => {
     if (!registration.waiting || !navigator.serviceWorker.controller) return;
     waitingWorker = registration.waiting;
-    say("A new version of this page is ready: reload to use it.");
-    update.hidden = false;
+    update.textContent = "A new version of this page is ready. Reload to use it; the results listed here will go.";
+    reload.hidden = false;
   };
   navigator.serviceWorker.register("sw.js").then((registration) => {
     const follow = (worker) => worker?.addEventListener("statechange", () => offer(registration));
@@ -351,9 +352,14 @@ if ("serviceWorker" in navigator && /^https?:$/.test(location.protocol)) {
     registration.addEventListener("updatefound", () => follow(registration.installing));
     offer(registration);
   }, () => {});
-  // Reloaded once the new version is active, so that it serves the page.
-  $("reload").addEventListener("click", () => {
+  // Reloaded once the new version is active, so that it serves the page;
+  // another window may have made it so already.
+  reload.addEventListener("click", () => {
     const worker = waitingWorker;
+    if (worker.state === "activated") {
+      location.reload();
+      return;
+    }
     worker.addEventListener("statechange", () => {
       if (worker.state === "activated") location.reload();
     });
