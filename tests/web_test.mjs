@@ -6,8 +6,8 @@
 //                each batch's summary; the latest batch's zip; no request
 //                outside the page's origin; nothing the page's policy blocks
 //   vanishing    files removed or rewritten on disk after they were chosen
-//   early        files dropped, and Enter pressed, while the converter's
-//                script is held back
+//   early        files dropped and chosen, and Enter pressed, while the
+//                converter's script is held back
 //   loading      a converter that cannot load says what failed
 //   file         the site opened straight from disk (file://)
 //   offline      installable; loaded and used with the network gone after
@@ -17,7 +17,8 @@
 //                width and forced colours
 //   keyboard     the whole batch flow by keyboard, Download all and Clear
 //   controls     the batch buttons only while a batch can use them
-//   drag         the drop highlight over children; text into the title
+//   drag         the drop highlight over children; text into the title;
+//                dropped files join those chosen
 //   size         the site's size
 //
 //   node tests/web_test.mjs --site DIR --tool NATIVE-CARDWRAP [GROUP...]
@@ -233,14 +234,14 @@ const groups = {
     const { tab } = await page(browser, origin, { ready: false,
       route: ["**/cardwrap.js", async (route) => { await held; await route.continue(); }] });
     await tab.waitForFunction(() => window.cardwrapTimings !== undefined);
-    const dropped = { title: "", files: [["first.pda", bytes(10, 1)], ["over.pda", bytes(MAX + 1, 2)]] };
+    const dropped = [["first.pda", bytes(10, 1)], ["over.pda", bytes(MAX + 1, 2)]];
     const typed = { title: "EARLY", files: [["second.pda", bytes(20, 3)]] };
-    await drop(tab, "body", dropped.files);
+    await drop(tab, "body", dropped);
     await choose(tab, typed, () => tab.press("#title", "Enter"));
     if (!/loading/i.test(await tab.textContent("#status"))) faults.push("the page does not say it is loading");
     release();
-    await settled(tab, 2);
-    compare(faults, tool, [dropped, typed], await shown(tab));
+    await settled(tab, 1);
+    compare(faults, tool, [{ title: typed.title, files: [...dropped, ...typed.files] }], await shown(tab));
   },
 
   async loading({ browser, origin }, faults) {
@@ -386,7 +387,7 @@ const groups = {
     if (after.focus !== "files") faults.push(`after Clear the focus is on ${after.focus}`);
     for (const id of ["files", "title"]) {
       const tied = await tab.evaluate((i) => document.querySelector(`label[for="${i}"]`) !== null
-        && document.getElementById(document.getElementById(i).getAttribute("aria-describedby")) !== null, id);
+        && document.getElementById(i).getAttribute("aria-describedby").split(" ").every((hint) => document.getElementById(hint)), id);
       if (!tied) faults.push(`#${id} lacks its label or its hint`);
     }
   },
@@ -428,8 +429,15 @@ const groups = {
     if (!seen.overChild) faults.push("the highlight goes when the drag enters a child");
     if (!seen.left) faults.push("the highlight stays when the drag leaves the page");
     if (seen.textTaken) faults.push("text dragged onto the title field is taken by the page");
-    const batch = { title: "", files: [["onto-title.pda", bytes(10, 5)]] };
-    await drop(tab, "#title", batch.files);
+    // Dropped files join those chosen, said so; only Convert converts them.
+    const batch = { title: "DROPPED", files: [["chosen.pda", bytes(10, 4)], ["onto-title.pda", bytes(10, 5)]] };
+    await tab.setInputFiles("#files", [{ name: "chosen.pda", mimeType: "application/octet-stream", buffer: batch.files[0][1] }]);
+    await drop(tab, "#title", batch.files.slice(1));
+    const listed = await tab.textContent("#chosen");
+    if (!/2 files.*chosen\.pda.*onto-title\.pda/.test(listed)) faults.push(`after a drop the page lists ${JSON.stringify(listed)}`);
+    await tab.fill("#title", batch.title);
+    if (await tab.locator("#results .batch").count()) faults.push("a drop converted at once");
+    await tab.click("#go");
     await settled(tab, 1);
     compare(faults, tool, [batch], await shown(tab));
   },

@@ -10,6 +10,8 @@
 const $ = (id) => document.getElementById(id);
 const form = $("convert");
 const picker = $("files");
+const chosenText = $("chosen");
+const unselect = $("unselect");
 const titleField = $("title");
 const version = $("version");
 const status = $("status");
@@ -21,6 +23,8 @@ const downloadAll = $("download-all");
 const clear = $("clear");
 const results = $("results");
 
+// The files Convert converts next, chosen or dropped, in that order.
+const chosen = [];
 let tool = null;
 let failure = null;
 let printed = [];
@@ -206,12 +210,27 @@ async function convertWaiting() {
   last.section.scrollIntoView({ block: "start" });
 }
 
-function give(files, title) {
-  if (files.length === 0) {
+function showChosen() {
+  const names = chosen.slice(0, 3).map((file) => file.name).join(", ");
+  const more = chosen.length > 3 ? ` and ${chosen.length - 3} more` : "";
+  chosenText.textContent = chosen.length ? `${count(chosen.length, "file", "files")} to convert: ${names}${more}.` : "No files yet.";
+  unselect.hidden = chosen.length === 0;
+}
+
+function add(files) {
+  if (files.length === 0) return;
+  chosen.push(...files);
+  showChosen();
+  say(`${count(files.length, "file", "files")} added: ${count(chosen.length, "file", "files")} to convert.`);
+}
+
+function give(title) {
+  if (chosen.length === 0) {
     say("Choose files, or drop them on this page, first.");
     return;
   }
-  waiting.push({ files, title });
+  waiting.push({ files: chosen.splice(0), title });
+  showChosen();
   if (failure) {
     say(failure);
   } else if (!tool) {
@@ -265,7 +284,20 @@ clear.addEventListener("click", () => {
 
 form.addEventListener("submit", (event) => {
   event.preventDefault();
-  give([...picker.files], titleField.value);
+  give(titleField.value);
+});
+
+// The input only adds to the list: emptied, it takes the same files again.
+picker.addEventListener("change", () => {
+  add([...picker.files]);
+  picker.value = "";
+});
+
+unselect.addEventListener("click", () => {
+  chosen.length = 0;
+  showChosen();
+  say("No files to convert.");
+  picker.focus();
 });
 
 // Only drags that carry files are the page's; text dragged into the title
@@ -292,7 +324,7 @@ document.addEventListener("drop", (event) => {
   event.preventDefault();
   entered = 0;
   document.body.classList.remove("dragging");
-  give([...event.dataTransfer.files], titleField.value);
+  add([...event.dataTransfer.files]);
 });
 
 function fail(text) {
