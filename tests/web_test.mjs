@@ -111,18 +111,19 @@ async function download(tab, target) {
 }
 
 // Every batch on the page, oldest first: its heading, its summary, and each
-// row's file name, line and downloads.
+// row's file name, line, gauge and downloads.
 async function shown(tab) {
   const batches = [];
   for (const section of (await tab.locator("#results .batch").all()).reverse()) {
     const rows = [];
-    for (const item of await section.locator("li").all()) {
+    for (const item of await section.locator("tbody tr").all()) {
       const images = [];
       // The name the page offers; the browser may change it when it saves.
       for (const link of await item.locator("a[download]").all()) {
         images.push([await link.getAttribute("download"), (await download(tab, () => link.click())).data]);
       }
-      rows.push({ file: await item.locator(".name").textContent(), line: await item.locator("samp").textContent(), images });
+      rows.push({ file: await item.locator(".name").textContent(), line: await item.locator("samp").textContent(), images,
+        blocks: await item.locator(".gauge .used").count(), cells: await item.locator(".gauge span").count() });
     }
     batches.push({ heading: await section.locator("h3").textContent(),
       summary: await section.locator(".summary").textContent(), rows });
@@ -166,6 +167,9 @@ function compare(faults, tool, batches, got, unread = new Set()) {
       const same = row.images.length === w.images.length
         && row.images.every(([n, d], k) => n === w.images[k][0] && d.equals(w.images[k][1]));
       if (!same) faults.push(`${text}: downloads ${row.images.map(([n, d]) => `${n} (${d.length} B)`)}, want ${w.images.map(([n, d]) => `${n} (${d.length} B)`)}`);
+      // A 54-byte header, then whole blocks of 8,192 bytes; a card holds 15.
+      const blocks = w.images.length ? (w.images[0][1].length - 54) / BLOCK : 0;
+      if (row.blocks !== blocks || row.cells !== (w.images.length ? 15 : 0)) faults.push(`${text}: gauge ${row.blocks} of ${row.cells}, want ${blocks} of 15`);
     });
   });
 }
@@ -315,7 +319,8 @@ const groups = {
 
   async audit({ browser, origin }, faults) {
     const axe = fs.readFileSync(createRequire(import.meta.url).resolve("axe-core/axe.min.js"), "utf8");
-    const batch = { title: "", files: [["a.pda", bytes(10, 1)], ["over.pda", bytes(MAX + 1, 2)], ["-?", bytes(1, 3)]] };
+    const batch = { title: "", files: [["a.pda", bytes(10, 1)], ["over.pda", bytes(MAX + 1, 2)], ["-?", bytes(1, 3)],
+      ["aLongNameWithNoSpaceNorDashToBreakItAt.pda", bytes(10, 4)]] };
     for (const colorScheme of ["light", "dark"]) {
       const { tab } = await page(browser, origin, { colorScheme });
       await tab.evaluate(axe);
@@ -324,6 +329,10 @@ const groups = {
         const found = await tab.evaluate(async () => (await axe.run()).violations.map((v) => `${v.id} (${v.nodes.length})`));
         if (found.length) faults.push(`${colorScheme}, ${when} a batch: ${found.join(", ")}`);
       }
+      // The usage text is no refusal: it is not in the refusals' colour.
+      const usage = await tab.evaluate(() => getComputedStyle([...document.querySelectorAll(".batch samp")]
+        .find((samp) => samp.textContent.startsWith("Usage"))).color === getComputedStyle(document.body).color);
+      if (!usage) faults.push(`${colorScheme}: the usage text is shown as a refusal`);
       await tab.context().close();
     }
     const { tab } = await page(browser, origin, { forcedColors: "active", viewport: { width: 360, height: 640 } });
@@ -331,12 +340,16 @@ const groups = {
     const seen = await tab.evaluate(() => ({
       summary: document.activeElement.classList.contains("summary")
         && document.activeElement.getBoundingClientRect().top >= 0 && document.activeElement.getBoundingClientRect().bottom <= innerHeight,
-      borders: [...document.querySelectorAll("button:not([hidden])")].filter((b) => b.offsetParent && parseFloat(getComputedStyle(b).borderTopWidth) === 0).map((b) => b.id),
-      unmarked: [...document.querySelectorAll(".batch li")].filter((li) => !li.querySelector("a") && !li.querySelector(".verdict")?.textContent).length,
+      borders: [...document.querySelectorAll("button, .button")].filter((b) => b.offsetParent && parseFloat(getComputedStyle(b).borderTopWidth) === 0).map((b) => b.id || b.textContent),
+      unmarked: [...document.querySelectorAll(".batch tbody tr")].filter((tr) => !tr.querySelector("a") && !tr.querySelector(".verdict")?.textContent).length,
     }));
     if (!seen.summary) faults.push("at phone width the batch's summary is not focused in view");
     if (seen.borders.length) faults.push(`in forced colours these buttons have no border: ${seen.borders}`);
     if (seen.unmarked) faults.push(`${seen.unmarked} rows without an image are not marked in text`);
+    // The narrowest phone: nothing wider than the screen.
+    await tab.setViewportSize({ width: 320, height: 640 });
+    const wide = await tab.evaluate(() => document.documentElement.scrollWidth);
+    if (wide > 320) faults.push(`at 320 pixels the page is ${wide} wide`);
   },
 
   async keyboard({ browser, origin, tool }, faults) {
@@ -380,7 +393,7 @@ const groups = {
       await compareZip(faults, tab, batch, [native(tool, "keys.pda", bytes(10, 1), "KEYS")], () => tab.keyboard.press("Enter"));
     }
     if (await tabTo("clear")) await tab.keyboard.press("Enter");
-    const after = await tab.evaluate(() => ({ rows: document.querySelectorAll("#results li").length,
+    const after = await tab.evaluate(() => ({ rows: document.querySelectorAll("#results tr").length,
       kept: window.watched.made.filter((url) => !window.watched.revoked.includes(url)).length,
       made: window.watched.made.length, focus: document.activeElement.id }));
     if (after.rows || after.kept || after.made < 2) faults.push(`after Clear: ${JSON.stringify(after)}`);

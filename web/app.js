@@ -51,7 +51,7 @@ function element(tag, className, text) {
   return made;
 }
 
-const count = (n, one, many) => `${n} ${n === 1 ? one : many}`;
+const count = (n, one, many) => `${n.toLocaleString("en")} ${n === 1 ? one : many}`;
 
 function run(args) {
   printed = [];
@@ -122,27 +122,61 @@ async function convert(file, title) {
   }
 }
 
+// A card holds 15 blocks; an image is its 54-byte header and its blocks of
+// 8,192 bytes, so its length says how many it takes.
+const CARD_BLOCKS = 15;
+const blocksOf = (image) => (image.bytes.length - 54) / 8192;
+
+function gauge(used) {
+  const cells = element("span", "gauge");
+  cells.setAttribute("aria-hidden", "true");
+  for (let i = 0; i < CARD_BLOCKS; i++) cells.append(element("span", i < used ? "used" : ""));
+  return cells;
+}
+
 function row(batch, file, result) {
-  const item = element("li");
+  const item = element("tr");
   item.id = `batch${batch.number}-${batch.rows.length + 1}`;
+  const name = element("th", "name", file.name);
+  name.scope = "row";
+  const blocks = element("td", "blocks");
+  const line = element("td", "line");
+  const get = element("td", "get");
+  item.append(name, element("td", "size", count(file.size, "byte", "bytes")), blocks, line, get);
   if (result.images.length === 0) {
     // Said in words, not only in colour, for forced colours and for
-    // screen readers alike.
-    item.className = "failed";
+    // screen readers alike; only a refusal is in the colour of one.
+    item.className = result.code === 0 ? "no-image" : "refused";
     item.tabIndex = -1;
-    item.append(element("strong", "verdict", result.code === 0 ? "No image:" : "Refused:"), " ");
+    line.append(element("strong", "verdict", result.code === 0 ? "No image:" : "Refused:"), " ");
   }
-  item.append(element("span", "name", file.name), " ", element("samp", null, result.line));
+  line.append(element("samp", null, result.line));
   for (const image of result.images) {
-    const link = element("a", null, "Download " + image.name);
+    const used = blocksOf(image);
+    blocks.append(gauge(used), element("span", null, `${used} of ${CARD_BLOCKS}`));
+    const link = element("a", "button", "Download");
+    link.append(element("span", "offscreen", ` ${image.name}`));
     link.href = URL.createObjectURL(new Blob([image.bytes], { type: "application/octet-stream" }));
     link.download = image.name;
     batch.urls.push(link.href);
     batch.images.push(image);
-    item.append(" ", link);
+    get.append(link);
   }
   batch.rows.push({ item, result, name: file.name });
   batch.list.append(item);
+}
+
+function table() {
+  const made = element("table");
+  const head = element("tr");
+  for (const text of ["File", "Size", "Blocks on the card", "What cardwrap said", "Image"]) {
+    const cell = element("th", null, text);
+    cell.scope = "col";
+    head.append(cell);
+  }
+  made.append(element("thead"), element("tbody"));
+  made.tHead.append(head);
+  return made;
 }
 
 function summarize(batch) {
@@ -170,8 +204,9 @@ async function convertBatch(files, title) {
   batch.section.setAttribute("aria-labelledby", heading.id);
   batch.summary = element("p", "summary", `Converting ${count(files.length, "file", "files")}…`);
   batch.summary.tabIndex = -1;
-  batch.list = element("ol");
-  batch.section.append(heading, batch.summary, batch.list);
+  const rows = table();
+  batch.list = rows.tBodies[0];
+  batch.section.append(heading, batch.summary, rows);
   noResults.hidden = true;
   results.prepend(batch.section);
   for (const file of files) {
@@ -184,8 +219,6 @@ async function convertBatch(files, title) {
   shown.unshift(batch);
   // Only the latest batch is downloaded whole: the older ones' bytes go.
   if (shown[1]) shown[1].images = [];
-  // The batch buttons go with the latest batch, right after its summary.
-  batch.section.insertBefore(actions, batch.list);
   actions.hidden = false;
   downloadAll.hidden = batch.images.length === 0;
   return batch;
@@ -276,7 +309,6 @@ clear.addEventListener("click", () => {
   if (zipUrl) URL.revokeObjectURL(zipUrl);
   zipUrl = null;
   actions.hidden = true;
-  results.before(actions);
   noResults.hidden = results.childElementCount > 0;
   say("The list is cleared.");
   picker.focus();
@@ -355,7 +387,7 @@ function start() {
     tool = module;
     // Run with no arguments only for the banner, its first line.
     run([]);
-    version.textContent = printed[0];
+    version.replaceChildren("Converter: ", element("samp", null, printed[0]));
     document.body.dataset.converter = "ready";
     window.cardwrapTimings.ready = performance.now();
     convertWaiting();
