@@ -16,6 +16,7 @@
 //   audit        axe-core, light and dark, before and after a batch; phone
 //                width and forced colours
 //   keyboard     the whole batch flow by keyboard, Download all and Clear
+//   title        what the title field says the card gets
 //   controls     the batch buttons only while a batch can use them
 //   drag         the drop highlight over children; text into the title;
 //                dropped files join those chosen
@@ -68,6 +69,7 @@ const BATCHES = [
   ] },
   { title: "lower case and more than twenty bytes", files: [["x.y", bytes(5, 16)]] },
   { title: "\u30bb\u30fc\u30d6 \u00e9", files: [["t.pda", bytes(5, 17)]] },
+  { title: "\u30bb\u30fc\u30d6\u30bb\u30fc\u30d6\u30bb", files: [["cut.pda", bytes(5, 24)]] },
   { title: "", zip: ["twin.mcx", "2/twin.mcx", "\u00fcn\u00ef.mcx"], files: [
     ["twin.pda", bytes(10, 20)],
     ["twin.mcx", bytes(20, 21)],
@@ -143,6 +145,25 @@ async function choose(tab, batch, press = () => tab.click("#go")) {
   return before + 1;
 }
 
+// The title the tool gave a card, the image's first 20 bytes up to a zero,
+// in whole characters; `next`, typed after them, is what the 20th byte cut,
+// if anything.
+function cardTitle(image, typed) {
+  const field = image.subarray(0, 20);
+  const end = field.indexOf(0);
+  const kept = field.subarray(0, end < 0 ? 20 : end);
+  const whole = new TextDecoder().decode(kept).replace(/\uFFFD+$/, "");
+  return { whole, next: Buffer.byteLength(whole) < kept.length ? [...typed][[...whole].length] : null };
+}
+
+// What the page says of a typed title: all of it that the card gets, and,
+// when more was typed, how much, and a character cut in two.
+function saysTitle(text, title, card) {
+  const bytes = Buffer.byteLength(title);
+  return text.includes(`\u201c${card.whole}\u201d`) && (bytes <= 20 || text.includes(`${bytes} bytes`))
+    && (!card.next || text.includes(`\u201c${card.next}\u201d`));
+}
+
 // The tool's outcome for each file of each batch, against what the page
 // shows; `unread` names files that the browser could not read.
 function compare(faults, tool, batches, got, unread = new Set()) {
@@ -150,8 +171,11 @@ function compare(faults, tool, batches, got, unread = new Set()) {
   batches.forEach((batch, b) => {
     const shownBatch = got[b] ?? { rows: [] };
     const want = batch.files.map(([name, data]) => native(tool, name, unread.has(name) ? null : data, batch.title));
-    const label = batch.title === "" ? "title from the file name" : `title \u201c${batch.title}\u201d`;
-    if (!shownBatch.heading?.endsWith(label)) faults.push(`batch ${b + 1}: heading ${shownBatch.heading}`);
+    const image = want.find((w) => w.images.length)?.images[0][1];
+    const heading = shownBatch.heading ?? "";
+    if (batch.title === "" ? !heading.endsWith("title from the file name") : image && !saysTitle(heading, batch.title, cardTitle(image, batch.title))) {
+      faults.push(`batch ${b + 1}: heading ${heading}`);
+    }
     const made = want.filter((w) => w.images.length).length;
     const refused = want.filter((w) => w.status !== 0).length;
     const summary = `${made} image${made === 1 ? "" : "s"}, ${refused} refused`;
@@ -402,6 +426,20 @@ const groups = {
       const tied = await tab.evaluate((i) => document.querySelector(`label[for="${i}"]`) !== null
         && document.getElementById(i).getAttribute("aria-describedby").split(" ").every((hint) => document.getElementById(hint)), id);
       if (!tied) faults.push(`#${id} lacks its label or its hint`);
+    }
+  },
+
+  async title({ browser, origin, tool }, faults) {
+    const { tab } = await page(browser, origin);
+    for (const title of ["", "BBSSSSP00000FILE01", "lower case and more than twenty bytes", "\u30bb\u30fc\u30d6 \u00e9",
+      "\u30bb\u30fc\u30d6\u30bb\u30fc\u30d6\u30bb", "\u00e9".repeat(11)]) {
+      await tab.fill("#title", title);
+      const said = await tab.textContent("#title-use");
+      const card = cardTitle(native(tool, "t.pda", bytes(1, 1), title).images[0][1], title);
+      const typed = Buffer.byteLength(title);
+      if (typed <= 20 ? !said.includes(`${typed} of 20 bytes`) : !saysTitle(said, title, card)) {
+        faults.push(`title ${JSON.stringify(title)}: the field says ${JSON.stringify(said)}`);
+      }
     }
   },
 

@@ -13,6 +13,7 @@ const picker = $("files");
 const chosenText = $("chosen");
 const unselect = $("unselect");
 const titleField = $("title");
+const titleUse = $("title-use");
 const version = $("version");
 const status = $("status");
 const update = $("update");
@@ -195,11 +196,47 @@ function summarize(batch) {
   });
 }
 
+// The card gets the first 20 bytes of the title, in UTF-8, as the field's
+// hint says. A character those bytes end inside of shows broken on the
+// card, so the page names it.
+const TITLE_BYTES = 20;
+const encoder = new TextEncoder();
+
+function cardTitle(text) {
+  const typed = encoder.encode(text).length;
+  let whole = "";
+  let used = 0;
+  for (const char of text) {
+    const size = encoder.encode(char).length;
+    if (used + size > TITLE_BYTES) return { typed, whole, cut: { char, bytes: TITLE_BYTES - used, size } };
+    whole += char;
+    used += size;
+  }
+  return { typed, whole, cut: null };
+}
+
+function titleWords({ whole, cut }) {
+  return `“${whole}”${cut?.bytes ? ` and ${cut.bytes} of the ${cut.size} bytes of “${cut.char}”` : ""}`;
+}
+
+function showTitleUse() {
+  const title = cardTitle(titleField.value);
+  const over = title.typed > TITLE_BYTES;
+  titleUse.textContent = over
+    ? `${title.typed} bytes typed: the card gets only the first ${TITLE_BYTES}, ${titleWords(title)}`
+      + `${title.cut.bytes ? ", a broken character" : ""}.`
+    : `${title.typed} of ${TITLE_BYTES} bytes used.`;
+  // Said once as it happens, not at every key.
+  if (over !== titleUse.classList.contains("over")) say(over ? `The title is over ${TITLE_BYTES} bytes: the card gets only the first ${TITLE_BYTES}.` : "");
+  titleUse.classList.toggle("over", over);
+}
+
 async function convertBatch(files, title) {
   const batch = { number: ++batches, rows: [], urls: [], images: [] };
   batch.section = element("section", "batch busy");
-  const heading = element("h3", null,
-    `Batch ${batch.number} · ${title === "" ? "title from the file name" : `title “${title}”`}`);
+  const card = cardTitle(title);
+  const heading = element("h3", null, `Batch ${batch.number} · ${title === "" ? "title from the file name"
+    : `title ${titleWords(card)}${card.cut ? `, the first ${TITLE_BYTES} of ${card.typed} bytes typed` : ""}`}`);
   heading.id = `batch${batch.number}`;
   batch.section.setAttribute("aria-labelledby", heading.id);
   batch.summary = element("p", "summary", `Converting ${count(files.length, "file", "files")}…`);
@@ -313,6 +350,9 @@ clear.addEventListener("click", () => {
   say("The list is cleared.");
   picker.focus();
 });
+
+titleField.addEventListener("input", showTitleUse);
+showTitleUse();
 
 form.addEventListener("submit", (event) => {
   event.preventDefault();
