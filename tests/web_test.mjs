@@ -17,6 +17,7 @@
 //                width and forced colours
 //   keyboard     the whole batch flow by keyboard, Download all and Clear
 //   title        what the title field says the card gets
+//   busy         Convert while a batch runs; what is announced; Clear then
 //   controls     the batch buttons only while a batch can use them
 //   drag         the drop highlight over children; text into the title;
 //                dropped files join those chosen
@@ -362,12 +363,12 @@ const groups = {
     const { tab } = await page(browser, origin, { forcedColors: "active", viewport: { width: 360, height: 640 } });
     await settled(tab, await choose(tab, batch));
     const seen = await tab.evaluate(() => ({
-      summary: document.activeElement.classList.contains("summary")
-        && document.activeElement.getBoundingClientRect().top >= 0 && document.activeElement.getBoundingClientRect().bottom <= innerHeight,
+      summary: /refused/.test(document.getElementById("status").textContent)
+        && document.getElementById("status").getBoundingClientRect().top >= 0 && document.getElementById("status").getBoundingClientRect().bottom <= innerHeight,
       borders: [...document.querySelectorAll("button, .button")].filter((b) => b.offsetParent && parseFloat(getComputedStyle(b).borderTopWidth) === 0).map((b) => b.id || b.textContent),
       unmarked: [...document.querySelectorAll(".batch tbody tr")].filter((tr) => !tr.querySelector("a") && !tr.querySelector(".verdict")?.textContent).length,
     }));
-    if (!seen.summary) faults.push("at phone width the batch's summary is not focused in view");
+    if (!seen.summary) faults.push("at phone width the batch's summary is not said in view");
     if (seen.borders.length) faults.push(`in forced colours these buttons have no border: ${seen.borders}`);
     if (seen.unmarked) faults.push(`${seen.unmarked} rows without an image are not marked in text`);
     // The narrowest phone: nothing wider than the screen.
@@ -412,7 +413,7 @@ const groups = {
     await settled(tab, 1);
     // Read by now, the batch being done.
     if (folder) fs.rmSync(folder, { recursive: true });
-    if (await focused() !== "summary") faults.push(`after the batch the focus is on ${await focused()}, not its summary`);
+    if (await focused() !== "go") faults.push(`after the batch the focus is on ${await focused()}, not Convert`);
     if (await tabTo("download-all")) {
       await compareZip(faults, tab, batch, [native(tool, "keys.pda", bytes(10, 1), "KEYS")], () => tab.keyboard.press("Enter"));
     }
@@ -441,6 +442,44 @@ const groups = {
         faults.push(`title ${JSON.stringify(title)}: the field says ${JSON.stringify(said)}`);
       }
     }
+  },
+
+  async busy({ browser, origin, tool }, faults) {
+    const { tab } = await page(browser, origin);
+    const state = () => tab.evaluate(() => ({ disabled: document.getElementById("go").disabled,
+      busy: document.getElementById("go").getAttribute("aria-busy"), batches: document.querySelectorAll("#results .batch").length,
+      rows: document.querySelectorAll("#results tbody tr").length, chosen: document.getElementById("chosen").textContent,
+      status: document.getElementById("status").textContent }));
+    const first = { title: "", files: [["a.pda", bytes(10, 1)], ["held.pda", bytes(10, 2)], ["empty.pda", bytes(0, 3)]] };
+    const second = { title: "", files: [["dropped.pda", bytes(10, 4)]] };
+    await hold(tab, "held.pda");
+    await choose(tab, first);
+    // Busy: pressed again, or Enter, it starts nothing; a drop joins the list, said.
+    await tab.click("#go", { force: true });
+    await tab.press("#title", "Enter");
+    await drop(tab, "body", second.files);
+    const during = await state();
+    if (!during.disabled || during.busy !== "true" || during.batches !== 1 || !during.chosen.includes("dropped.pda") || !/added/.test(during.status)) {
+      faults.push(`while a batch runs: ${JSON.stringify(during)}`);
+    }
+    await tab.evaluate(() => window.letGo());
+    await settled(tab, 1);
+    await settled(tab, await choose(tab, { title: "", files: [] }));
+    compare(faults, tool, [first, second], await shown(tab));
+    const said = await tab.evaluate(() => window.watched.said);
+    for (const words of [/converting 3 files/i, /2 images, 1 refused/, /converting 1 file/i, /1 image, 0 refused/]) {
+      if (!said.some((text) => words.test(text))) faults.push(`never announced: ${words}; said ${JSON.stringify(said)}`);
+    }
+    // Clear during a batch stops it, and says so.
+    await hold(tab, "held.pda");
+    await choose(tab, first);
+    await tab.waitForFunction(() => document.querySelector("#results tbody tr"));
+    await tab.click("#clear");
+    await tab.evaluate(() => window.letGo());
+    await tab.waitForFunction(() => !document.getElementById("go").disabled);
+    const cleared = await state();
+    const kept = await tab.evaluate(() => window.watched.made.filter((url) => !window.watched.revoked.includes(url)).length);
+    if (cleared.rows || kept || !/stopped/.test(cleared.status)) faults.push(`after Clear during a batch: ${JSON.stringify(cleared)}, ${kept} images kept`);
   },
 
   async controls({ browser, origin }, faults) {
@@ -498,6 +537,18 @@ const groups = {
     if (total > MAX_SITE_BYTES) faults.push(`the site is ${total} bytes, over ${MAX_SITE_BYTES}`);
   },
 };
+
+// Holds the page's reading of the file NAME until `window.letGo()`.
+function hold(tab, name) {
+  return tab.evaluate((held) => {
+    const read = Blob.prototype.arrayBuffer;
+    const wait = new Promise((resolve) => { window.letGo = resolve; });
+    Blob.prototype.arrayBuffer = async function arrayBuffer() {
+      if (this.name === held) await wait;
+      return read.call(this);
+    };
+  }, name);
+}
 
 // Drops files on an element as a drag from outside the browser would.
 async function drop(tab, selector, files) {

@@ -9,6 +9,7 @@
 
 const $ = (id) => document.getElementById(id);
 const form = $("convert");
+const go = $("go");
 const picker = $("files");
 const chosenText = $("chosen");
 const unselect = $("unselect");
@@ -31,11 +32,9 @@ let failure = null;
 let printed = [];
 let runs = 0;
 let batches = 0;
-// Batches given and not yet converted: before the converter is ready, or
-// while another batch runs. Each keeps the title it was given with.
-const waiting = [];
-let working = false;
-// Finished batches, newest first, each with the object URLs it made.
+// The batch Convert was pressed for while the converter was loading.
+let pending = null;
+// Batches listed, newest first, each with the object URLs it made.
 const shown = [];
 let zipUrl = null;
 // How long loading and the first conversion took, for the benchmark.
@@ -180,6 +179,12 @@ function table() {
   return made;
 }
 
+function setBusy(on) {
+  go.disabled = on;
+  go.setAttribute("aria-busy", on);
+  go.textContent = on ? "Converting…" : "Convert";
+}
+
 function summarize(batch) {
   const images = batch.rows.filter((r) => r.result.images.length > 0).length;
   const missed = batch.rows.filter((r) => r.result.images.length === 0);
@@ -187,6 +192,7 @@ function summarize(batch) {
   let text = `${count(images, "image", "images")}, ${refused} refused`;
   if (missed.length > refused) text += `, ${missed.length - refused} with no image`;
   batch.summary.textContent = text;
+  batch.said = text;
   if (missed.length === 0) return;
   batch.summary.append(": ");
   missed.forEach((r, i) => {
@@ -231,53 +237,50 @@ function showTitleUse() {
   titleUse.classList.toggle("over", over);
 }
 
-async function convertBatch(files, title) {
-  const batch = { number: ++batches, rows: [], urls: [], images: [] };
+// One batch at a time: Convert is busy from its press to the batch's end.
+// Its start, its progress now and then, and its summary are announced.
+async function convertBatch({ files, title }) {
+  const batch = { number: ++batches, files, rows: [], urls: [], images: [] };
   batch.section = element("section", "batch busy");
   const card = cardTitle(title);
   const heading = element("h3", null, `Batch ${batch.number} · ${title === "" ? "title from the file name"
     : `title ${titleWords(card)}${card.cut ? `, the first ${TITLE_BYTES} of ${card.typed} bytes typed` : ""}`}`);
   heading.id = `batch${batch.number}`;
   batch.section.setAttribute("aria-labelledby", heading.id);
-  batch.summary = element("p", "summary", `Converting ${count(files.length, "file", "files")}…`);
-  batch.summary.tabIndex = -1;
+  const progress = () => `${batch.rows.length} of ${count(files.length, "file", "files")} converted…`;
+  batch.summary = element("p", "summary", progress());
   const rows = table();
   batch.list = rows.tBodies[0];
   batch.section.append(heading, batch.summary, rows);
   noResults.hidden = true;
   results.prepend(batch.section);
-  for (const file of files) {
-    const start = performance.now();
-    row(batch, file, await convert(file, title));
-    window.cardwrapTimings.firstConversion ??= performance.now() - start;
-  }
-  summarize(batch);
-  batch.section.classList.remove("busy");
   shown.unshift(batch);
   // Only the latest batch is downloaded whole: the older ones' bytes go.
   if (shown[1]) shown[1].images = [];
   actions.hidden = false;
-  downloadAll.hidden = batch.images.length === 0;
-  return batch;
-}
-
-async function convertWaiting() {
-  if (working || !tool) return;
-  working = true;
-  say("");
-  let last = null;
-  try {
-    while (waiting.length) {
-      const { files, title } = waiting.shift();
-      last = await convertBatch(files, title);
+  downloadAll.hidden = true;
+  say(`Batch ${batch.number}: converting ${count(files.length, "file", "files")}…`);
+  let spoken = performance.now();
+  for (const file of files) {
+    const start = performance.now();
+    const result = await convert(file, title);
+    if (batch.cleared) break;
+    row(batch, file, result);
+    window.cardwrapTimings.firstConversion ??= performance.now() - start;
+    batch.summary.textContent = progress();
+    if (performance.now() - spoken > 2000) {
+      say(`Batch ${batch.number}: ${progress()}`);
+      spoken = performance.now();
     }
-  } finally {
-    working = false;
   }
-  if (!last) return;
-  // One announcement for the batch, its summary, where the results are.
-  last.summary.focus({ preventScroll: true });
-  last.section.scrollIntoView({ block: "start" });
+  setBusy(false);
+  // Disabled, Convert lost the focus; it gets it back.
+  if (document.activeElement === document.body) go.focus();
+  if (batch.cleared) return;
+  summarize(batch);
+  batch.section.classList.remove("busy");
+  downloadAll.hidden = batch.images.length === 0;
+  say(`Batch ${batch.number}: ${batch.said}.`);
 }
 
 function showChosen() {
@@ -291,24 +294,8 @@ function add(files) {
   if (files.length === 0) return;
   chosen.push(...files);
   showChosen();
-  say(`${count(files.length, "file", "files")} added: ${count(chosen.length, "file", "files")} to convert.`);
-}
-
-function give(title) {
-  if (chosen.length === 0) {
-    say("Choose files, or drop them on this page, first.");
-    return;
-  }
-  waiting.push({ files: chosen.splice(0), title });
-  showChosen();
-  if (failure) {
-    say(failure);
-  } else if (!tool) {
-    const total = waiting.reduce((sum, batch) => sum + batch.files.length, 0);
-    say(`Loading the converter: ${count(total, "file", "files")} will be converted as soon as it is ready.`);
-  } else {
-    convertWaiting();
-  }
+  say(`${count(files.length, "file", "files")} added: ${count(chosen.length, "file", "files")} to convert`
+    + `${go.disabled ? " once this batch is done" : ""}.`);
 }
 
 // Entries under the names the tool gave; a name already in the zip goes
@@ -338,7 +325,9 @@ downloadAll.addEventListener("click", () => {
 });
 
 clear.addEventListener("click", () => {
+  const running = shown.find((batch) => batch.section.classList.contains("busy"));
   for (const batch of shown) {
+    batch.cleared = true;
     for (const url of batch.urls) URL.revokeObjectURL(url);
     batch.section.remove();
   }
@@ -347,7 +336,8 @@ clear.addEventListener("click", () => {
   zipUrl = null;
   actions.hidden = true;
   noResults.hidden = results.childElementCount > 0;
-  say("The list is cleared.");
+  say(running ? `The list is cleared, and batch ${running.number} stopped after ${running.rows.length} of `
+    + `${count(running.files.length, "file", "files")}.` : "The list is cleared.");
   picker.focus();
 });
 
@@ -356,7 +346,24 @@ showTitleUse();
 
 form.addEventListener("submit", (event) => {
   event.preventDefault();
-  give(titleField.value);
+  if (go.disabled) return;
+  if (chosen.length === 0) {
+    say("Choose files, or drop them on this page, first.");
+    return;
+  }
+  if (failure) {
+    say(failure);
+    return;
+  }
+  const batch = { files: chosen.splice(0), title: titleField.value };
+  showChosen();
+  setBusy(true);
+  if (tool) {
+    convertBatch(batch);
+  } else {
+    pending = batch;
+    say(`Loading the converter: ${count(batch.files.length, "file", "files")} will be converted as soon as it is ready.`);
+  }
 });
 
 // The input only adds to the list: emptied, it takes the same files again.
@@ -401,6 +408,13 @@ document.addEventListener("drop", (event) => {
 
 function fail(text) {
   failure = text;
+  // A batch waiting for the converter goes back to the list.
+  if (pending) {
+    chosen.unshift(...pending.files);
+    pending = null;
+    showChosen();
+    setBusy(false);
+  }
   version.textContent = "The converter could not be loaded.";
   document.body.dataset.converter = "failed";
   say(text);
@@ -430,7 +444,8 @@ function start() {
     version.replaceChildren("Converter: ", element("samp", null, printed[0]));
     document.body.dataset.converter = "ready";
     window.cardwrapTimings.ready = performance.now();
-    convertWaiting();
+    if (pending) convertBatch(pending);
+    pending = null;
   }, (error) => {
     fail(`The converter could not be started: this browser did not run its WebAssembly code (${error}). `
       + "Use an up-to-date browser with WebAssembly turned on, then reload the page.");
