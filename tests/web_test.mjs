@@ -18,6 +18,7 @@
 //   keyboard     the whole batch flow by keyboard, Download all and Clear
 //   title        what the title field says the card gets
 //   busy         Convert while a batch runs; what is announced; Clear then
+//   refusals     a short summary of many refusals, and a way to them
 //   controls     the batch buttons only while a batch can use them
 //   drag         the drop highlight over children; text into the title;
 //                dropped files join those chosen
@@ -480,6 +481,27 @@ const groups = {
     const cleared = await state();
     const kept = await tab.evaluate(() => window.watched.made.filter((url) => !window.watched.revoked.includes(url)).length);
     if (cleared.rows || kept || !/stopped/.test(cleared.status)) faults.push(`after Clear during a batch: ${JSON.stringify(cleared)}, ${kept} images kept`);
+  },
+
+  async refusals({ browser, origin }, faults) {
+    const { tab } = await page(browser, origin);
+    const files = [["good.pda", bytes(1, 1)], ...Array.from({ length: 60 }, (_, i) => [`empty-${i}.pda`, bytes(0, i)])];
+    await settled(tab, await choose(tab, { title: "", files }));
+    const seen = () => tab.evaluate(() => {
+      const summary = document.querySelector(".summary");
+      return { text: summary.textContent, controls: summary.querySelectorAll("a, button").length,
+        rows: [...document.querySelectorAll("#results tbody tr")].filter((tr) => tr.getClientRects().length).length };
+    });
+    const before = await seen();
+    // A count, and one way to the refused rows, however many.
+    if (before.text.length > 80 || !before.text.startsWith("1 image, 60 refused") || before.controls !== 1 || before.rows !== 61) {
+      faults.push(`summary of 60 refusals: ${JSON.stringify(before)}`);
+    }
+    for (const want of [60, 61]) {
+      await tab.click(".summary button");
+      const { rows } = await seen();
+      if (rows !== want) faults.push(`after pressing the summary's button ${rows} rows show, want ${want}`);
+    }
   },
 
   async controls({ browser, origin }, faults) {

@@ -135,8 +135,7 @@ function gauge(used) {
 }
 
 function row(batch, file, result) {
-  const item = element("tr");
-  item.id = `batch${batch.number}-${batch.rows.length + 1}`;
+  const item = element("tr", "made");
   const name = element("th", "name", file.name);
   name.scope = "row";
   const blocks = element("td", "blocks");
@@ -147,7 +146,6 @@ function row(batch, file, result) {
     // Said in words, not only in colour, for forced colours and for
     // screen readers alike; only a refusal is in the colour of one.
     item.className = result.code === 0 ? "no-image" : "refused";
-    item.tabIndex = -1;
     line.append(element("strong", "verdict", result.code === 0 ? "No image:" : "Refused:"), " ");
   }
   line.append(element("samp", null, result.line));
@@ -194,12 +192,16 @@ function summarize(batch) {
   batch.summary.textContent = text;
   batch.said = text;
   if (missed.length === 0) return;
-  batch.summary.append(": ");
-  missed.forEach((r, i) => {
-    const link = element("a", null, r.name);
-    link.href = "#" + r.item.id;
-    batch.summary.append(i ? ", " : "", link);
+  // However many, one button leads to them: it hides the rest.
+  const only = element("button", "secondary", `Show only the ${count(missed.length, "file", "files")} with no image`);
+  only.type = "button";
+  only.setAttribute("aria-pressed", "false");
+  only.addEventListener("click", () => {
+    const on = only.getAttribute("aria-pressed") === "false";
+    only.setAttribute("aria-pressed", on);
+    batch.section.classList.toggle("only-missed", on);
   });
+  batch.summary.append(" ", only);
 }
 
 // The card gets the first 20 bytes of the title, in UTF-8, as the field's
