@@ -154,10 +154,11 @@ function row(batch, file, result) {
     blocks.append(gauge(used), element("span", null, `${used} of ${CARD_BLOCKS}`));
     const link = element("a", "button", "Download");
     link.append(element("span", "offscreen", ` ${image.name}`));
-    link.href = URL.createObjectURL(new Blob([image.bytes], { type: "application/octet-stream" }));
+    const blob = new Blob([image.bytes], { type: "application/octet-stream" });
+    link.href = URL.createObjectURL(blob);
     link.download = image.name;
     batch.urls.push(link.href);
-    batch.images.push(image);
+    batch.images.push({ name: image.name, blob });
     get.append(link);
   }
   batch.rows.push({ item, result, name: file.name });
@@ -257,8 +258,6 @@ async function convertBatch({ files, title }) {
   noResults.hidden = true;
   results.prepend(batch.section);
   shown.unshift(batch);
-  // Only the latest batch is downloaded whole: the older ones' bytes go.
-  if (shown[1]) shown[1].images = [];
   actions.hidden = false;
   downloadAll.hidden = true;
   say(`Batch ${batch.number}: converting ${count(files.length, "file", "files")}…`);
@@ -300,30 +299,54 @@ function add(files) {
     + `${go.disabled ? " once this batch is done" : ""}.`);
 }
 
-// Entries under the names the tool gave; a name already in the zip goes
-// into a numbered folder, so that no image is lost to another.
-function zipEntries(images) {
-  const entries = {};
-  for (const image of images) {
+// The latest batch's images, under the names the tool gave; a name already
+// in the zip goes into a numbered folder, so that no image is lost to
+// another. Made an image at a time, each read back from its blob, so the
+// page keeps answering and says how far it is; Clear stops it.
+async function zipImages(batch) {
+  const parts = [];
+  const zip = new fflate.Zip((error, part) => {
+    if (error) throw error;
+    parts.push(part);
+  });
+  const taken = new Set();
+  let spoken = -Infinity;
+  for (const [done, image] of batch.images.entries()) {
+    if (performance.now() - spoken > 2000) {
+      say(`Making the zip of batch ${batch.number}: ${done} of ${count(batch.images.length, "image", "images")}…`);
+      spoken = performance.now();
+    }
     let name = image.name;
-    for (let n = 2; Object.hasOwn(entries, name); n++) name = `${n}/${image.name}`;
-    entries[name] = image.bytes;
+    for (let n = 2; taken.has(name); n++) name = `${n}/${image.name}`;
+    taken.add(name);
+    const entry = new fflate.ZipDeflate(name);
+    zip.add(entry);
+    entry.push(new Uint8Array(await image.blob.arrayBuffer()), true);
+    if (batch.cleared) return null;
   }
-  return entries;
+  zip.end();
+  return new Blob(parts, { type: "application/zip" });
 }
 
-downloadAll.addEventListener("click", () => {
+downloadAll.addEventListener("click", async () => {
   const batch = shown[0];
   if (typeof fflate !== "object") {
     say("Download all is not available: its file, fflate.js, did not load. Reload the page.");
     return;
   }
+  downloadAll.disabled = true;
+  downloadAll.setAttribute("aria-busy", "true");
+  const zip = await zipImages(batch);
+  downloadAll.disabled = false;
+  downloadAll.setAttribute("aria-busy", "false");
+  if (!zip) return;
   if (zipUrl) URL.revokeObjectURL(zipUrl);
-  zipUrl = URL.createObjectURL(new Blob([fflate.zipSync(zipEntries(batch.images))], { type: "application/zip" }));
+  zipUrl = URL.createObjectURL(zip);
   const link = element("a");
   link.href = zipUrl;
   link.download = `cardwrap-batch-${batch.number}.zip`;
   link.click();
+  say(`The zip of batch ${batch.number} is made: ${link.download}, ${count(batch.images.length, "image", "images")}.`);
 });
 
 clear.addEventListener("click", () => {
