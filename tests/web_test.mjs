@@ -475,7 +475,7 @@ const groups = {
     // Clear during a batch stops it, and says so.
     await hold(tab, "held.pda");
     await choose(tab, first);
-    await tab.waitForFunction(() => document.querySelector("#results tbody tr"));
+    await tab.waitForFunction(() => document.querySelector(".summary").textContent.startsWith("1 of 3"));
     await tab.click("#clear");
     await tab.evaluate(() => window.letGo());
     await tab.waitForFunction(() => !document.getElementById("go").disabled);
