@@ -20,6 +20,7 @@
 //   busy         Convert while a batch runs; what is announced; Clear then
 //   refusals     a short summary of many refusals, and a way to them
 //   zip          Download all says it works, the page answering meanwhile
+//   names        names over 255 bytes: the tool's line, and why in words
 //   controls     the batch buttons only while a batch can use them
 //   drag         the drop highlight over children; text into the title;
 //                dropped files join those chosen
@@ -520,6 +521,26 @@ const groups = {
     await tab.evaluate(() => window.letGo());
     const names = unzip(fs.readFileSync(await (await started).path())).map(([name]) => name).join(" ");
     if (names !== files.map(([name]) => name.replace(".pda", ".mcx")).join(" ")) faults.push(`the zip holds ${names}`);
+  },
+
+  async names({ browser, origin, tool }, faults) {
+    // Names legal on Windows and macOS. Linux holds no name over 255 bytes,
+    // so there the native tool runs with no file, or, where that is not the
+    // same, the line is the in-page tool's, written out.
+    const cases = [
+      ["a".repeat(251) + ".pda", native(tool, "a".repeat(251) + ".pda", bytes(1, 1), "").line, false],
+      ["\u30bb".repeat(100) + ".pda", native(tool, "\u30bb".repeat(100) + ".pda", null, "").line, true],
+      ["b".repeat(252) + ".pda", `Cannot write : ${"b".repeat(252)}.mcx`, true],
+    ];
+    const { tab } = await page(browser, origin);
+    await settled(tab, await choose(tab, { title: "", files: cases.map(([name]) => [name, bytes(1, 1)]) }));
+    const rows = await tab.$$eval("#results tbody tr", (trs) => trs.map((tr) => ({
+      line: tr.querySelector("samp").textContent, why: tr.querySelector(".line").textContent.replace(tr.querySelector("samp").textContent, "") })));
+    cases.forEach(([name, line, explained], i) => {
+      const said = `a name of ${Buffer.byteLength(name)} bytes`;
+      if (rows[i]?.line !== line) faults.push(`${said}: line ${rows[i]?.line}, want ${line}`);
+      if (explained !== rows[i]?.why.includes(`${Buffer.byteLength(name)} bytes`)) faults.push(`${said}: explained as ${JSON.stringify(rows[i]?.why)}`);
+    });
   },
 
   async controls({ browser, origin }, faults) {

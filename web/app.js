@@ -51,6 +51,7 @@ function element(tag, className, text) {
   return made;
 }
 
+const encoder = new TextEncoder();
 const count = (n, one, many) => `${n.toLocaleString("en")} ${n === 1 ? one : many}`;
 
 function run(args) {
@@ -149,6 +150,12 @@ function row(batch, file, result) {
     line.append(element("strong", "verdict", result.code === 0 ? "No image:" : "Refused:"), " ");
   }
   line.append(element("samp", null, result.line));
+  // The tool's words for such a name read as a disk fault.
+  const nameBytes = encoder.encode(file.name).length;
+  if (result.code !== 0 && nameBytes > 255) {
+    line.append(element("span", "why", `This name is ${nameBytes} bytes long in UTF-8, more than the 255 bytes cardwrap `
+      + "can take for a name, though Windows and macOS allow it. Rename the file shorter and convert it again."));
+  }
   for (const image of result.images) {
     const used = blocksOf(image);
     blocks.append(gauge(used), element("span", null, `${used} of ${CARD_BLOCKS}`));
@@ -209,7 +216,6 @@ function summarize(batch) {
 // hint says. A character those bytes end inside of shows broken on the
 // card, so the page names it.
 const TITLE_BYTES = 20;
-const encoder = new TextEncoder();
 
 function cardTitle(text) {
   const typed = encoder.encode(text).length;
