@@ -13,8 +13,9 @@
 //   offline      installable; loaded and used with the network gone after
 //                one visit; a new version served waits,
 //                said, until Reload
-//   audit        axe-core, light and dark, before and after a batch; phone
-//                width and forced colours
+//   audit        axe-core (AA and best practices), desktop, dark, phone and
+//                forced colours, before and after a batch of mixed results;
+//                each saved as a screenshot with --shots
 //   keyboard     the whole batch flow by keyboard, Download all and Clear
 //   title        what the title field says the card gets
 //   busy         Convert while a batch runs; what is announced; Clear then
@@ -26,7 +27,7 @@
 //                dropped files join those chosen
 //   size         the site's size
 //
-//   node tests/web_test.mjs --site DIR --tool NATIVE-CARDWRAP [GROUP...]
+//   node tests/web_test.mjs --site DIR --tool NATIVE-CARDWRAP [--shots DIR] [GROUP...]
 import { spawnSync } from "node:child_process";
 import fs from "node:fs";
 import { createRequire } from "node:module";
@@ -298,7 +299,7 @@ const groups = {
     await policyKept(faults, tab, requests, (address) => address.startsWith(pathToFileURL(site).href + "/"));
   },
 
-  async offline({ browser, origin, server, site, tool }, faults) {
+  async offline({ browser, origin, server, site, shots, tool }, faults) {
     const { tab } = await page(browser, origin);
     await tab.evaluate(() => navigator.serviceWorker.ready);
     // The test's browser profile is incognito-like; nothing else may stand
@@ -332,6 +333,7 @@ const groups = {
         }
       };
       await waiting("served");
+      if (shots) await tab.screenshot({ path: path.join(shots, "new-version.png"), fullPage: true });
       await waiting("after a batch");
       await tab.reload();
       await waiting("after the page is reloaded");
@@ -345,39 +347,34 @@ const groups = {
     }
   },
 
-  async audit({ browser, origin }, faults) {
+  async audit({ browser, origin, shots }, faults) {
     const axe = fs.readFileSync(createRequire(import.meta.url).resolve("axe-core/axe.min.js"), "utf8");
-    const batch = { title: "", files: [["a.pda", bytes(10, 1)], ["over.pda", bytes(MAX + 1, 2)], ["-?", bytes(1, 3)],
-      ["aLongNameWithNoSpaceNorDashToBreakItAt.pda", bytes(10, 4)]] };
-    for (const colorScheme of ["light", "dark"]) {
-      const { tab } = await page(browser, origin, { colorScheme });
+    const batch = { title: "", files: [["a.pda", bytes(10, 1)], ["half.pda", bytes(7 * BLOCK, 2)], ["full.pda", bytes(MAX, 3)],
+      ["over.pda", bytes(MAX + 1, 4)], ["empty.pda", bytes(0, 5)], ["-?", bytes(1, 6)],
+      ["aLongNameWithNoSpaceNorDashToBreakItAt.pda", bytes(10, 7)], ["\u30bb".repeat(100) + ".pda", bytes(10, 8)]] };
+    const looks = [
+      ["desktop", { colorScheme: "light", viewport: { width: 1024, height: 768 } }],
+      ["dark", { colorScheme: "dark", viewport: { width: 1024, height: 768 } }],
+      ["phone", { colorScheme: "light", viewport: { width: 360, height: 640 } }],
+      ["forced", { forcedColors: "active", viewport: { width: 360, height: 640 } }],
+    ];
+    for (const [look, options] of looks) {
+      const { tab } = await page(browser, origin, options);
       await tab.evaluate(axe);
       for (const when of ["before", "after"]) {
-        if (when === "after") await settled(tab, await choose(tab, batch));
-        const found = await tab.evaluate(async () => (await axe.run()).violations.map((v) => `${v.id} (${v.nodes.length})`));
-        if (found.length) faults.push(`${colorScheme}, ${when} a batch: ${found.join(", ")}`);
+        if (when === "after") {
+          await settled(tab, await choose(tab, batch));
+          await afterBatch(faults, tab, look);
+          await tab.fill("#title", "\u30bb".repeat(7));
+        }
+        const found = await tab.evaluate(async () => (await axe.run(document, { runOnly: { type: "tag",
+          values: ["wcag2a", "wcag2aa", "wcag21a", "wcag21aa", "wcag22aa", "best-practice"] } }))
+          .violations.map((v) => `${v.id} (${v.nodes.length})`));
+        if (found.length) faults.push(`${look}, ${when} a batch: ${found.join(", ")}`);
+        if (shots) await tab.screenshot({ path: path.join(shots, `${look}-${when}.png`), fullPage: true });
       }
-      // The usage text is no refusal: it is not in the refusals' colour.
-      const usage = await tab.evaluate(() => getComputedStyle([...document.querySelectorAll(".batch samp")]
-        .find((samp) => samp.textContent.startsWith("Usage"))).color === getComputedStyle(document.body).color);
-      if (!usage) faults.push(`${colorScheme}: the usage text is shown as a refusal`);
       await tab.context().close();
     }
-    const { tab } = await page(browser, origin, { forcedColors: "active", viewport: { width: 360, height: 640 } });
-    await settled(tab, await choose(tab, batch));
-    const seen = await tab.evaluate(() => ({
-      summary: /refused/.test(document.getElementById("status").textContent)
-        && document.getElementById("status").getBoundingClientRect().top >= 0 && document.getElementById("status").getBoundingClientRect().bottom <= innerHeight,
-      borders: [...document.querySelectorAll("button, .button")].filter((b) => b.offsetParent && parseFloat(getComputedStyle(b).borderTopWidth) === 0).map((b) => b.id || b.textContent),
-      unmarked: [...document.querySelectorAll(".batch tbody tr")].filter((tr) => !tr.querySelector("a") && !tr.querySelector(".verdict")?.textContent).length,
-    }));
-    if (!seen.summary) faults.push("at phone width the batch's summary is not said in view");
-    if (seen.borders.length) faults.push(`in forced colours these buttons have no border: ${seen.borders}`);
-    if (seen.unmarked) faults.push(`${seen.unmarked} rows without an image are not marked in text`);
-    // The narrowest phone: nothing wider than the screen.
-    await tab.setViewportSize({ width: 320, height: 640 });
-    const wide = await tab.evaluate(() => document.documentElement.scrollWidth);
-    if (wide > 320) faults.push(`at 320 pixels the page is ${wide} wide`);
   },
 
   async keyboard({ browser, origin, tool }, faults) {
@@ -599,6 +596,30 @@ const groups = {
   },
 };
 
+// What a batch of mixed results must look like in each look of the audit.
+async function afterBatch(faults, tab, look) {
+  const seen = await tab.evaluate(() => ({
+    said: /refused/.test(document.getElementById("status").textContent)
+      && document.getElementById("status").getBoundingClientRect().top >= 0 && document.getElementById("status").getBoundingClientRect().bottom <= innerHeight,
+    borders: [...document.querySelectorAll("button, .button")].filter((b) => b.offsetParent && parseFloat(getComputedStyle(b).borderTopWidth) === 0).map((b) => b.id || b.textContent),
+    unmarked: [...document.querySelectorAll(".batch tbody tr")].filter((tr) => !tr.querySelector("a") && !tr.querySelector(".verdict")?.textContent).length,
+    // The usage text is no refusal: it is not in the refusals' colour.
+    usage: getComputedStyle([...document.querySelectorAll(".batch samp")].find((samp) => samp.textContent.startsWith("Usage"))).color
+      === getComputedStyle(document.body).color,
+  }));
+  if (!seen.said) faults.push(`${look}: the batch's summary is not said in view`);
+  if (seen.unmarked) faults.push(`${look}: ${seen.unmarked} rows without an image are not marked in text`);
+  if (!seen.usage) faults.push(`${look}: the usage text is shown as a refusal`);
+  if (look === "forced" && seen.borders.length) faults.push(`in forced colours these buttons have no border: ${seen.borders}`);
+  if (look === "phone") {
+    // The narrowest phone: nothing wider than the screen.
+    await tab.setViewportSize({ width: 320, height: 640 });
+    const wide = await tab.evaluate(() => document.documentElement.scrollWidth);
+    if (wide > 320) faults.push(`at 320 pixels the page is ${wide} wide`);
+    await tab.setViewportSize({ width: 360, height: 640 });
+  }
+}
+
 // Holds the page's reading of the file NAME, or of a blob with no name if
 // null, until `window.letGo()`.
 function hold(tab, name) {
@@ -624,8 +645,10 @@ async function drop(tab, selector, files) {
 
 async function main() {
   const { values, positionals } = parseArgs({ allowPositionals: true,
-    options: { site: { type: "string" }, tool: { type: "string" } } });
+    options: { site: { type: "string" }, tool: { type: "string" }, shots: { type: "string" } } });
   const site = path.resolve(values.site);
+  const shots = values.shots && path.resolve(values.shots);
+  if (shots) fs.mkdirSync(shots, { recursive: true });
   const chosen = positionals.length ? positionals : Object.keys(groups);
   const { origin, server, browser, close } = await open(site);
   let failed = 0;
@@ -633,7 +656,7 @@ async function main() {
     for (const name of chosen) {
       const faults = [];
       try {
-        await groups[name]({ browser, origin, server, site, tool: path.resolve(values.tool) }, faults);
+        await groups[name]({ browser, origin, server, site, shots, tool: path.resolve(values.tool) }, faults);
       } catch (error) {
         // A condition the page never reached: the wait's own limit ended it.
         faults.push(error.message.split("\n")[0]);
