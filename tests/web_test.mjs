@@ -416,6 +416,7 @@ const groups = {
     if (await focused() !== "go") faults.push(`after the batch the focus is on ${await focused()}, not Convert`);
     if (await tabTo("download-all")) {
       await compareZip(faults, tab, batch, [native(tool, "keys.pda", bytes(10, 1), "KEYS")], () => tab.keyboard.press("Enter"));
+      if (await focused() !== "download-all") faults.push(`after Download all the focus is on ${await focused()}`);
     }
     if (await tabTo("clear")) await tab.keyboard.press("Enter");
     const after = await tab.evaluate(() => ({ rows: document.querySelectorAll("#results tr").length,

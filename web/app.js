@@ -2,10 +2,11 @@
 // Runs the tool's own code, compiled to WebAssembly, once per file: the file
 // goes into a fresh folder of an in-memory file system, the tool is run there
 // as `cardwrap NAME [TITLE]`, and the page shows the lines it printed and
-// offers each file it wrote. Nothing here knows the image format, the naming
-// rules, the limits or the messages: all of that is the tool's. The page
-// decides only from what the tool did: its exit status, and which files in
-// the folder are new or rewritten after the run.
+// offers each file it wrote. The naming rules, the limits and the messages
+// are all the tool's: the page decides only from what the tool did, its exit
+// status and which files in the folder are new or rewritten after the run.
+// It knows of the format only what it shows the user: the title's 20 bytes,
+// and that an image's length gives its blocks.
 
 const $ = (id) => document.getElementById(id);
 const form = $("convert");
@@ -168,7 +169,7 @@ function row(batch, file, result) {
     batch.images.push({ name: image.name, blob });
     get.append(link);
   }
-  batch.rows.push({ item, result, name: file.name });
+  batch.rows.push(result);
   batch.list.append(item);
 }
 
@@ -192,9 +193,9 @@ function setBusy(on) {
 }
 
 function summarize(batch) {
-  const images = batch.rows.filter((r) => r.result.images.length > 0).length;
-  const missed = batch.rows.filter((r) => r.result.images.length === 0);
-  const refused = missed.filter((r) => r.result.code !== 0).length;
+  const missed = batch.rows.filter((result) => result.images.length === 0);
+  const images = batch.rows.length - missed.length;
+  const refused = missed.filter((result) => result.code !== 0).length;
   let text = `${count(images, "image", "images")}, ${refused} refused`;
   if (missed.length > refused) text += `, ${missed.length - refused} with no image`;
   batch.summary.textContent = text;
@@ -242,7 +243,9 @@ function showTitleUse() {
       + `${title.cut.bytes ? ", a broken character" : ""}.`
     : `${title.typed} of ${TITLE_BYTES} bytes used.`;
   // Said once as it happens, not at every key.
-  if (over !== titleUse.classList.contains("over")) say(over ? `The title is over ${TITLE_BYTES} bytes: the card gets only the first ${TITLE_BYTES}.` : "");
+  if (over !== titleUse.classList.contains("over")) {
+    say(over ? `The title is over ${TITLE_BYTES} bytes: the card gets only the first ${TITLE_BYTES}.` : `The title fits in ${TITLE_BYTES} bytes.`);
+  }
   titleUse.classList.toggle("over", over);
 }
 
@@ -290,6 +293,7 @@ async function convertBatch({ files, title }) {
   summarize(batch);
   batch.section.classList.remove("busy");
   downloadAll.hidden = batch.images.length === 0;
+  downloadAll.textContent = `Download all of batch ${batch.number}`;
   say(`Batch ${batch.number}: ${batch.said}.`);
 }
 
@@ -345,9 +349,14 @@ downloadAll.addEventListener("click", async () => {
   }
   downloadAll.disabled = true;
   downloadAll.setAttribute("aria-busy", "true");
-  const zip = await zipImages(batch);
-  downloadAll.disabled = false;
-  downloadAll.setAttribute("aria-busy", "false");
+  let zip = null;
+  try {
+    zip = await zipImages(batch);
+  } finally {
+    downloadAll.disabled = false;
+    downloadAll.setAttribute("aria-busy", "false");
+    if (document.activeElement === document.body) downloadAll.focus();
+  }
   if (!zip) return;
   if (zipUrl) URL.revokeObjectURL(zipUrl);
   zipUrl = URL.createObjectURL(zip);
@@ -369,7 +378,7 @@ clear.addEventListener("click", () => {
   if (zipUrl) URL.revokeObjectURL(zipUrl);
   zipUrl = null;
   actions.hidden = true;
-  noResults.hidden = results.childElementCount > 0;
+  noResults.hidden = false;
   say(running ? `The list is cleared, and batch ${running.number} stopped after ${running.rows.length} of `
     + `${count(running.files.length, "file", "files")}.` : "The list is cleared.");
   picker.focus();
