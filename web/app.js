@@ -317,10 +317,10 @@ function add(files) {
 // another. Made an image at a time, each read back from its blob, so the
 // page keeps answering and says how far it is; Clear stops it.
 async function zipImages(batch) {
-  const parts = [];
-  const zip = new fflate.Zip((error, part) => {
+  const chunks = [];
+  const zip = new fflate.Zip((error, chunk) => {
     if (error) throw error;
-    parts.push(part);
+    chunks.push(chunk);
   });
   const taken = new Set();
   let spoken = -Infinity;
@@ -338,7 +338,7 @@ async function zipImages(batch) {
     if (batch.cleared) return null;
   }
   zip.end();
-  return new Blob(parts, { type: "application/zip" });
+  return new Blob(chunks, { type: "application/zip" });
 }
 
 downloadAll.addEventListener("click", async () => {
