@@ -57,10 +57,26 @@ export async function open(site) {
   return { origin, server, browser, close };
 }
 
+// Every error a page of the site threw and did not catch, as Playwright saw
+// it; the tests empty it.
+export const thrown = [];
+
 // Set in the page before its own scripts: what its Content Security Policy
-// blocked, and which object URLs it made and released.
+// blocked, which object URLs it made and released, and each text its live
+// regions were given, in order.
 function watch() {
-  window.watched = { blocked: [], made: [], revoked: [] };
+  window.watched = { blocked: [], made: [], revoked: [], said: [] };
+  document.addEventListener("DOMContentLoaded", () => {
+    const regions = [...document.querySelectorAll("[role=status], [aria-live]")];
+    const last = new Map();
+    new MutationObserver(() => {
+      for (const region of regions) {
+        const text = region.textContent;
+        if (text && text !== last.get(region)) window.watched.said.push(text);
+        last.set(region, text);
+      }
+    }).observe(document.body, { subtree: true, childList: true, characterData: true });
+  });
   document.addEventListener("securitypolicyviolation",
     (event) => window.watched.blocked.push(`${event.violatedDirective} ${event.blockedURI}`));
   const { createObjectURL, revokeObjectURL } = URL;
@@ -83,6 +99,7 @@ export async function page(browser, origin, { url = origin + "/", ready = true, 
   await context.addInitScript(watch);
   if (route) await context.route(...route);
   const tab = await context.newPage();
+  tab.on("pageerror", (error) => thrown.push(error.message));
   const requests = [];
   tab.on("request", (request) => requests.push(request.url()));
   await tab.goto(url, { waitUntil: ready ? "load" : "commit" });

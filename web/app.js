@@ -2,34 +2,40 @@
 // Runs the tool's own code, compiled to WebAssembly, once per file: the file
 // goes into a fresh folder of an in-memory file system, the tool is run there
 // as `cardwrap NAME [TITLE]`, and the page shows the lines it printed and
-// offers each file it wrote. Nothing here knows the image format, the naming
-// rules, the limits or the messages: all of that is the tool's. The page
-// decides only from what the tool did: its exit status, and which files in
-// the folder are new or rewritten after the run.
+// offers each file it wrote. The naming rules, the limits and the messages
+// are all the tool's: the page decides only from what the tool did, its exit
+// status and which files in the folder are new or rewritten after the run.
+// It knows of the format only what it shows the user: the title's 20 bytes,
+// and that an image's length gives its blocks.
 
 const $ = (id) => document.getElementById(id);
 const form = $("convert");
+const go = $("go");
 const picker = $("files");
+const chosenText = $("chosen");
+const unselect = $("unselect");
 const titleField = $("title");
+const titleUse = $("title-use");
 const version = $("version");
 const status = $("status");
 const update = $("update");
+const reload = $("reload");
 const noResults = $("no-results");
 const actions = $("actions");
 const downloadAll = $("download-all");
 const clear = $("clear");
 const results = $("results");
 
+// The files Convert converts next, chosen or dropped, in that order.
+const chosen = [];
 let tool = null;
 let failure = null;
 let printed = [];
 let runs = 0;
 let batches = 0;
-// Batches given and not yet converted: before the converter is ready, or
-// while another batch runs. Each keeps the title it was given with.
-const waiting = [];
-let working = false;
-// Finished batches, newest first, each with the object URLs it made.
+// The batch Convert was pressed for while the converter was loading.
+let pending = null;
+// Batches listed, newest first, each with the object URLs it made.
 const shown = [];
 let zipUrl = null;
 // How long loading and the first conversion took, for the benchmark.
@@ -46,7 +52,8 @@ function element(tag, className, text) {
   return made;
 }
 
-const count = (n, one, many) => `${n} ${n === 1 ? one : many}`;
+const encoder = new TextEncoder();
+const count = (n, one, many) => `${n.toLocaleString("en")} ${n === 1 ? one : many}`;
 
 function run(args) {
   printed = [];
@@ -117,138 +124,253 @@ async function convert(file, title) {
   }
 }
 
+// A card holds 15 blocks; an image is its 54-byte header and its blocks of
+// 8,192 bytes, so its length says how many it takes.
+const CARD_BLOCKS = 15;
+const blocksOf = (image) => (image.bytes.length - 54) / 8192;
+
+function gauge(used) {
+  const cells = element("span", "gauge");
+  cells.setAttribute("aria-hidden", "true");
+  for (let i = 0; i < CARD_BLOCKS; i++) cells.append(element("span", i < used ? "used" : ""));
+  return cells;
+}
+
 function row(batch, file, result) {
-  const item = element("li");
-  item.id = `batch${batch.number}-${batch.rows.length + 1}`;
+  const item = element("tr", "made");
+  const name = element("th", "name", file.name);
+  name.scope = "row";
+  const blocks = element("td", "blocks");
+  const line = element("td", "line");
+  const get = element("td", "get");
+  item.append(name, element("td", "size", count(file.size, "byte", "bytes")), blocks, line, get);
   if (result.images.length === 0) {
     // Said in words, not only in colour, for forced colours and for
-    // screen readers alike.
-    item.className = "failed";
-    item.tabIndex = -1;
-    item.append(element("strong", "verdict", result.code === 0 ? "No image:" : "Refused:"), " ");
+    // screen readers alike; only a refusal is in the colour of one.
+    item.className = result.code === 0 ? "no-image" : "refused";
+    line.append(element("strong", "verdict", result.code === 0 ? "No image:" : "Refused:"), " ");
   }
-  item.append(element("span", "name", file.name), " ", element("samp", null, result.line));
+  line.append(element("samp", null, result.line));
+  // The tool's words for such a name read as a disk fault.
+  const nameBytes = encoder.encode(file.name).length;
+  if (result.code !== 0 && nameBytes > 255) {
+    line.append(element("span", "why", `This name is ${nameBytes} bytes long in UTF-8, more than the 255 bytes cardwrap `
+      + "can take for a name, though Windows and macOS allow it. Rename the file shorter and convert it again."));
+  }
   for (const image of result.images) {
-    const link = element("a", null, "Download " + image.name);
-    link.href = URL.createObjectURL(new Blob([image.bytes], { type: "application/octet-stream" }));
+    const used = blocksOf(image);
+    blocks.append(gauge(used), element("span", null, `${used} of ${CARD_BLOCKS}`));
+    const link = element("a", "button", "Download");
+    link.append(element("span", "offscreen", ` ${image.name}`));
+    const blob = new Blob([image.bytes], { type: "application/octet-stream" });
+    link.href = URL.createObjectURL(blob);
     link.download = image.name;
     batch.urls.push(link.href);
-    batch.images.push(image);
-    item.append(" ", link);
+    batch.images.push({ name: image.name, blob });
+    get.append(link);
   }
-  batch.rows.push({ item, result, name: file.name });
+  batch.rows.push(result);
   batch.list.append(item);
 }
 
+function table() {
+  const made = element("table");
+  const head = element("tr");
+  for (const text of ["File", "Size", "Blocks on the card", "What cardwrap said", "Image"]) {
+    const cell = element("th", null, text);
+    cell.scope = "col";
+    head.append(cell);
+  }
+  made.append(element("thead"), element("tbody"));
+  made.tHead.append(head);
+  return made;
+}
+
+function setBusy(on) {
+  go.disabled = on;
+  go.setAttribute("aria-busy", on);
+  go.textContent = on ? "Converting…" : "Convert";
+}
+
 function summarize(batch) {
-  const images = batch.rows.filter((r) => r.result.images.length > 0).length;
-  const missed = batch.rows.filter((r) => r.result.images.length === 0);
-  const refused = missed.filter((r) => r.result.code !== 0).length;
+  const missed = batch.rows.filter((result) => result.images.length === 0);
+  const images = batch.rows.length - missed.length;
+  const refused = missed.filter((result) => result.code !== 0).length;
   let text = `${count(images, "image", "images")}, ${refused} refused`;
   if (missed.length > refused) text += `, ${missed.length - refused} with no image`;
   batch.summary.textContent = text;
+  batch.said = text;
   if (missed.length === 0) return;
-  batch.summary.append(": ");
-  missed.forEach((r, i) => {
-    const link = element("a", null, r.name);
-    link.href = "#" + r.item.id;
-    batch.summary.append(i ? ", " : "", link);
+  // However many, one button leads to them: it hides the rest.
+  const only = element("button", "secondary", `Show only the ${count(missed.length, "file", "files")} with no image`);
+  only.type = "button";
+  only.setAttribute("aria-pressed", "false");
+  only.addEventListener("click", () => {
+    const on = only.getAttribute("aria-pressed") === "false";
+    only.setAttribute("aria-pressed", on);
+    batch.section.classList.toggle("only-missed", on);
   });
+  batch.summary.append(" ", only);
 }
 
-async function convertBatch(files, title) {
-  const batch = { number: ++batches, rows: [], urls: [], images: [] };
+// The card gets the first 20 bytes of the title, in UTF-8, as the field's
+// hint says. A character those bytes end inside of shows broken on the
+// card, so the page names it.
+const TITLE_BYTES = 20;
+
+function cardTitle(text) {
+  const typed = encoder.encode(text).length;
+  let whole = "";
+  let used = 0;
+  for (const char of text) {
+    const size = encoder.encode(char).length;
+    if (used + size > TITLE_BYTES) return { typed, whole, cut: { char, bytes: TITLE_BYTES - used, size } };
+    whole += char;
+    used += size;
+  }
+  return { typed, whole, cut: null };
+}
+
+function titleWords({ whole, cut }) {
+  return `“${whole}”${cut?.bytes ? ` and ${cut.bytes} of the ${cut.size} bytes of “${cut.char}”` : ""}`;
+}
+
+function showTitleUse() {
+  const title = cardTitle(titleField.value);
+  const over = title.typed > TITLE_BYTES;
+  titleUse.textContent = over
+    ? `${title.typed} bytes typed: the card gets only the first ${TITLE_BYTES}, ${titleWords(title)}`
+      + `${title.cut.bytes ? ", a broken character" : ""}.`
+    : `${title.typed} of ${TITLE_BYTES} bytes used.`;
+  // Said once as it happens, not at every key.
+  if (over !== titleUse.classList.contains("over")) {
+    say(over ? `The title is over ${TITLE_BYTES} bytes: the card gets only the first ${TITLE_BYTES}.` : `The title fits in ${TITLE_BYTES} bytes.`);
+  }
+  titleUse.classList.toggle("over", over);
+}
+
+// One batch at a time: Convert is busy from its press to the batch's end.
+// Its start, its progress now and then, and its summary are announced.
+async function convertBatch({ files, title }) {
+  const batch = { number: ++batches, files, rows: [], urls: [], images: [] };
   batch.section = element("section", "batch busy");
-  const heading = element("h3", null,
-    `Batch ${batch.number} · ${title === "" ? "title from the file name" : `title “${title}”`}`);
+  const card = cardTitle(title);
+  const heading = element("h3", null, `Batch ${batch.number} · ${title === "" ? "title from the file name"
+    : `title ${titleWords(card)}${card.cut ? `, the first ${TITLE_BYTES} of ${card.typed} bytes typed` : ""}`}`);
   heading.id = `batch${batch.number}`;
   batch.section.setAttribute("aria-labelledby", heading.id);
-  batch.summary = element("p", "summary", `Converting ${count(files.length, "file", "files")}…`);
-  batch.summary.tabIndex = -1;
-  batch.list = element("ol");
-  batch.section.append(heading, batch.summary, batch.list);
+  const progress = () => `${batch.rows.length} of ${count(files.length, "file", "files")} converted…`;
+  batch.summary = element("p", "summary", progress());
+  const rows = table();
+  batch.list = rows.tBodies[0];
+  batch.section.append(heading, batch.summary);
   noResults.hidden = true;
   results.prepend(batch.section);
+  shown.unshift(batch);
+  actions.hidden = false;
+  downloadAll.hidden = true;
+  say(`Batch ${batch.number}: converting ${count(files.length, "file", "files")}…`);
+  let spoken = performance.now();
   for (const file of files) {
     const start = performance.now();
-    row(batch, file, await convert(file, title));
+    const result = await convert(file, title);
+    if (batch.cleared) break;
+    row(batch, file, result);
     window.cardwrapTimings.firstConversion ??= performance.now() - start;
+    batch.summary.textContent = progress();
+    if (performance.now() - spoken > 2000) {
+      say(`Batch ${batch.number}: ${progress()}`);
+      spoken = performance.now();
+    }
   }
+  setBusy(false);
+  // Disabled, Convert lost the focus; it gets it back.
+  if (document.activeElement === document.body) go.focus();
+  if (batch.cleared) return;
+  // Only now: a table that grows a row at a time is laid out again at every
+  // frame, which made a batch of 500 files half as fast again.
+  batch.section.append(rows);
   summarize(batch);
   batch.section.classList.remove("busy");
-  shown.unshift(batch);
-  // Only the latest batch is downloaded whole: the older ones' bytes go.
-  if (shown[1]) shown[1].images = [];
-  // The batch buttons go with the latest batch, right after its summary.
-  batch.section.insertBefore(actions, batch.list);
-  actions.hidden = false;
   downloadAll.hidden = batch.images.length === 0;
-  return batch;
+  downloadAll.textContent = `Download all of batch ${batch.number}`;
+  say(`Batch ${batch.number}: ${batch.said}.`);
 }
 
-async function convertWaiting() {
-  if (working || !tool) return;
-  working = true;
-  say("");
-  let last = null;
-  try {
-    while (waiting.length) {
-      const { files, title } = waiting.shift();
-      last = await convertBatch(files, title);
+function showChosen() {
+  const names = chosen.slice(0, 3).map((file) => file.name).join(", ");
+  const more = chosen.length > 3 ? ` and ${chosen.length - 3} more` : "";
+  chosenText.textContent = chosen.length ? `${count(chosen.length, "file", "files")} to convert: ${names}${more}.` : "No files yet.";
+  unselect.hidden = chosen.length === 0;
+}
+
+function add(files) {
+  if (files.length === 0) return;
+  chosen.push(...files);
+  showChosen();
+  say(`${count(files.length, "file", "files")} added: ${count(chosen.length, "file", "files")} to convert`
+    + `${go.disabled ? " once this batch is done" : ""}.`);
+}
+
+// The latest batch's images, under the names the tool gave; a name already
+// in the zip goes into a numbered folder, so that no image is lost to
+// another. Made an image at a time, each read back from its blob, so the
+// page keeps answering and says how far it is; Clear stops it.
+async function zipImages(batch) {
+  const chunks = [];
+  const zip = new fflate.Zip((error, chunk) => {
+    if (error) throw error;
+    chunks.push(chunk);
+  });
+  const taken = new Set();
+  let spoken = -Infinity;
+  for (const [done, image] of batch.images.entries()) {
+    if (performance.now() - spoken > 2000) {
+      say(`Making the zip of batch ${batch.number}: ${done} of ${count(batch.images.length, "image", "images")}…`);
+      spoken = performance.now();
     }
-  } finally {
-    working = false;
-  }
-  if (!last) return;
-  // One announcement for the batch, its summary, where the results are.
-  last.summary.focus({ preventScroll: true });
-  last.section.scrollIntoView({ block: "start" });
-}
-
-function give(files, title) {
-  if (files.length === 0) {
-    say("Choose files, or drop them on this page, first.");
-    return;
-  }
-  waiting.push({ files, title });
-  if (failure) {
-    say(failure);
-  } else if (!tool) {
-    const total = waiting.reduce((sum, batch) => sum + batch.files.length, 0);
-    say(`Loading the converter: ${count(total, "file", "files")} will be converted as soon as it is ready.`);
-  } else {
-    convertWaiting();
-  }
-}
-
-// Entries under the names the tool gave; a name already in the zip goes
-// into a numbered folder, so that no image is lost to another.
-function zipEntries(images) {
-  const entries = {};
-  for (const image of images) {
     let name = image.name;
-    for (let n = 2; Object.hasOwn(entries, name); n++) name = `${n}/${image.name}`;
-    entries[name] = image.bytes;
+    for (let n = 2; taken.has(name); n++) name = `${n}/${image.name}`;
+    taken.add(name);
+    const entry = new fflate.ZipDeflate(name);
+    zip.add(entry);
+    entry.push(new Uint8Array(await image.blob.arrayBuffer()), true);
+    if (batch.cleared) return null;
   }
-  return entries;
+  zip.end();
+  return new Blob(chunks, { type: "application/zip" });
 }
 
-downloadAll.addEventListener("click", () => {
+downloadAll.addEventListener("click", async () => {
   const batch = shown[0];
   if (typeof fflate !== "object") {
     say("Download all is not available: its file, fflate.js, did not load. Reload the page.");
     return;
   }
+  downloadAll.disabled = true;
+  downloadAll.setAttribute("aria-busy", "true");
+  let zip = null;
+  try {
+    zip = await zipImages(batch);
+  } finally {
+    downloadAll.disabled = false;
+    downloadAll.setAttribute("aria-busy", "false");
+    if (document.activeElement === document.body) downloadAll.focus();
+  }
+  if (!zip) return;
   if (zipUrl) URL.revokeObjectURL(zipUrl);
-  zipUrl = URL.createObjectURL(new Blob([fflate.zipSync(zipEntries(batch.images))], { type: "application/zip" }));
+  zipUrl = URL.createObjectURL(zip);
   const link = element("a");
   link.href = zipUrl;
   link.download = `cardwrap-batch-${batch.number}.zip`;
   link.click();
+  say(`The zip of batch ${batch.number} is made: ${link.download}, ${count(batch.images.length, "image", "images")}.`);
 });
 
 clear.addEventListener("click", () => {
+  const running = shown.find((batch) => batch.section.classList.contains("busy"));
   for (const batch of shown) {
+    batch.cleared = true;
     for (const url of batch.urls) URL.revokeObjectURL(url);
     batch.section.remove();
   }
@@ -256,15 +378,48 @@ clear.addEventListener("click", () => {
   if (zipUrl) URL.revokeObjectURL(zipUrl);
   zipUrl = null;
   actions.hidden = true;
-  results.before(actions);
-  noResults.hidden = results.childElementCount > 0;
-  say("The list is cleared.");
+  noResults.hidden = false;
+  say(running ? `The list is cleared, and batch ${running.number} stopped after ${running.rows.length} of `
+    + `${count(running.files.length, "file", "files")}.` : "The list is cleared.");
   picker.focus();
 });
 
+titleField.addEventListener("input", showTitleUse);
+showTitleUse();
+
 form.addEventListener("submit", (event) => {
   event.preventDefault();
-  give([...picker.files], titleField.value);
+  if (go.disabled) return;
+  if (chosen.length === 0) {
+    say("Choose files, or drop them on this page, first.");
+    return;
+  }
+  if (failure) {
+    say(failure);
+    return;
+  }
+  const batch = { files: chosen.splice(0), title: titleField.value };
+  showChosen();
+  setBusy(true);
+  if (tool) {
+    convertBatch(batch);
+  } else {
+    pending = batch;
+    say(`Loading the converter: ${count(batch.files.length, "file", "files")} will be converted as soon as it is ready.`);
+  }
+});
+
+// The input only adds to the list: emptied, it takes the same files again.
+picker.addEventListener("change", () => {
+  add([...picker.files]);
+  picker.value = "";
+});
+
+unselect.addEventListener("click", () => {
+  chosen.length = 0;
+  showChosen();
+  say("No files to convert.");
+  picker.focus();
 });
 
 // Only drags that carry files are the page's; text dragged into the title
@@ -291,11 +446,18 @@ document.addEventListener("drop", (event) => {
   event.preventDefault();
   entered = 0;
   document.body.classList.remove("dragging");
-  give([...event.dataTransfer.files], titleField.value);
+  add([...event.dataTransfer.files]);
 });
 
 function fail(text) {
   failure = text;
+  // A batch waiting for the converter goes back to the list.
+  if (pending) {
+    chosen.unshift(...pending.files);
+    pending = null;
+    showChosen();
+    setBusy(false);
+  }
   version.textContent = "The converter could not be loaded.";
   document.body.dataset.converter = "failed";
   say(text);
@@ -322,10 +484,11 @@ function start() {
     tool = module;
     // Run with no arguments only for the banner, its first line.
     run([]);
-    version.textContent = printed[0];
+    version.replaceChildren("Converter: ", element("samp", null, printed[0]));
     document.body.dataset.converter = "ready";
     window.cardwrapTimings.ready = performance.now();
-    convertWaiting();
+    if (pending) convertBatch(pending);
+    pending = null;
   }, (error) => {
     fail(`The converter could not be started: this browser did not run its WebAssembly code (${error}). `
       + "Use an up-to-date browser with WebAssembly turned on, then reload the page.");
@@ -342,8 +505,8 @@ if ("serviceWorker" in navigator && /^https?:$/.test(location.protocol)) {
   const offer = (registration) => {
     if (!registration.waiting || !navigator.serviceWorker.controller) return;
     waitingWorker = registration.waiting;
-    say("A new version of this page is ready: reload to use it.");
-    update.hidden = false;
+    update.textContent = "A new version of this page is ready. Reload to use it; the results listed here will go.";
+    reload.hidden = false;
   };
   navigator.serviceWorker.register("sw.js").then((registration) => {
     const follow = (worker) => worker?.addEventListener("statechange", () => offer(registration));
@@ -351,9 +514,14 @@ if ("serviceWorker" in navigator && /^https?:$/.test(location.protocol)) {
     registration.addEventListener("updatefound", () => follow(registration.installing));
     offer(registration);
   }, () => {});
-  // Reloaded once the new version is active, so that it serves the page.
-  $("reload").addEventListener("click", () => {
+  // Reloaded once the new version is active, so that it serves the page;
+  // another window may have made it so already.
+  reload.addEventListener("click", () => {
     const worker = waitingWorker;
+    if (worker.state === "activated") {
+      location.reload();
+      return;
+    }
     worker.addEventListener("statechange", () => {
       if (worker.state === "activated") location.reload();
     });

@@ -3,9 +3,9 @@
 // loads and converts with the network gone. The build fills in the version,
 // made from the files' bytes: a new version is a new service worker, which
 // the browser installs beside the old one, fetching every file again, and
-// which then takes over the open pages (skipWaiting) and drops the old
-// copies. Only requests for this
-// site's own files are answered; nothing else is ever asked for.
+// which waits until a page asks it to take over (its Reload button); then it
+// drops the old copies. Only requests for this site's own files are
+// answered; nothing else is ever asked for.
 const CACHE = "cardwrap-@VERSION@";
 const FILES = ["@FILES@"];
 
@@ -15,8 +15,11 @@ self.addEventListener("install", (event) => {
     // Past the browser's HTTP cache, so that a new version never keeps an
     // old file.
     await cache.addAll(FILES.map((name) => new Request(name, { cache: "reload" })));
-    await self.skipWaiting();
   })());
+});
+
+self.addEventListener("message", (event) => {
+  if (event.data === "take over") self.skipWaiting();
 });
 
 self.addEventListener("activate", (event) => {
