@@ -2,7 +2,8 @@
 """Packs files under one top folder into a .tar.gz or a .zip that is the same
 byte for byte wherever and whenever it is made: entries in a fixed order,
 owned by root, mode 0755 for programs and 0644 for the rest, every time stamp
-SOURCE_DATE_EPOCH (in the gzip header too).
+SOURCE_DATE_EPOCH (in the gzip header too). A file under docs/ keeps that
+folder; any other goes at the top.
 
     archive.py OUT.tar.gz|OUT.zip TOP FILE...
 """
@@ -13,6 +14,10 @@ import sys
 import tarfile
 import time
 import zipfile
+
+
+def name_of(path):
+    return path if path.startswith("docs/") else os.path.basename(path)
 
 
 def mode_of(path):
@@ -34,7 +39,7 @@ def pack_tar(out, top, files, epoch):
         for path in files:
             with open(path, "rb") as f:
                 data = f.read()
-            tar.addfile(info(top + "/" + os.path.basename(path), mode_of(path), len(data)),
+            tar.addfile(info(top + "/" + name_of(path), mode_of(path), len(data)),
                         io.BytesIO(data))
 
 
@@ -45,7 +50,7 @@ def pack_zip(out, top, files, epoch):
         folder.external_attr = (0o40755 << 16) | 0x10
         z.writestr(folder, b"")
         for path in files:
-            entry = zipfile.ZipInfo(top + "/" + os.path.basename(path), stamp)
+            entry = zipfile.ZipInfo(top + "/" + name_of(path), stamp)
             entry.external_attr = (0o100000 | mode_of(path)) << 16
             entry.compress_type = zipfile.ZIP_DEFLATED
             entry.create_system = 3
@@ -56,7 +61,7 @@ def pack_zip(out, top, files, epoch):
 def main():
     out, top, files = sys.argv[1], sys.argv[2], sys.argv[3:]
     epoch = int(os.environ["SOURCE_DATE_EPOCH"])
-    files = sorted(files, key=os.path.basename)
+    files = sorted(files, key=name_of)
     (pack_zip if out.endswith(".zip") else pack_tar)(out, top, files, epoch)
 
 

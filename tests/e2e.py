@@ -25,6 +25,7 @@ import tempfile
 import time
 
 BANNER = b"cardwrap version 1.1\n"
+SKIPPED = 77  # the status that tells CTest a test was skipped
 PROMPT = b"Press any key to close this window."
 USAGE = (b"Usage: cardwrap in-filename [memcard-title [out-filename]]\n"
          b"   ex)cardwrap pkapp.pda BBSSSSP00000FILE01\n")
@@ -376,7 +377,11 @@ def outputs_cases():
 
 
 def own(path, uid, gid=None):
-    return lambda root: os.lchown(os.path.join(root, path), uid, uid if gid is None else gid)
+    def make(root):
+        if os.geteuid() != 0:
+            raise Unsupported("only root may give a file to another user")
+        os.lchown(os.path.join(root, path), uid, uid if gid is None else gid)
+    return make
 
 
 def setfacl(path, spec):
@@ -394,8 +399,14 @@ def setxattr(path, name, value):
         try:
             os.setxattr(os.path.join(root, path), name, value)
         except OSError as error:
-            raise Unsupported("no extended attributes here") from error
+            raise Unsupported("cannot set %s here: %s" % (name, error.strerror)) from error
     return make
+
+
+def as_root(root):
+    """A setup step for a case about what root may do."""
+    if os.geteuid() != 0:
+        raise Unsupported("a case about root's powers")
 
 
 def all_of(*steps):
@@ -535,7 +546,8 @@ def replacing_cases():
                   setup=chmod("pkapp.mcx", 0o6775), modes={"pkapp.mcx": 0o775},
                   unprivileged=True),
         converted("set-ID bits kept for root, as a write keeps them", "pkapp.pda", APP,
-                  b"BBSSSSPPKAPP", 1, files={"pkapp.mcx": old}, setup=chmod("pkapp.mcx", 0o6775),
+                  b"BBSSSSPPKAPP", 1, files={"pkapp.mcx": old},
+                  setup=all_of(as_root, chmod("pkapp.mcx", 0o6775)),
                   modes={"pkapp.mcx": 0o6775}),
         Case("standard output named as /dev/stdout", given + ["/dev/stdout"],
              image(b"T", APP, 1) + summary(len(APP), 1), files=app),
@@ -548,7 +560,7 @@ def replacing_cases():
                   kept=["real/save.mcx"],
                   setup=all_of(symlinks(("link.mcx", "real/save.mcx")),
                                setxattr("real/save.mcx", "user.note", b"mine"))),
-        converted("without /proc, a link's target is written in place", "pkapp.pda", APP, b"T", 1,
+        converted("without /proc, a link's target is replaced", "pkapp.pda", APP, b"T", 1,
                   args=given + ["link.mcx"], out="real/save.mcx", files={"real/save.mcx": old},
                   setup=symlinks(("link.mcx", "real/save.mcx")), no_proc=True),
         converted("without /proc, extended attributes kept", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
@@ -830,6 +842,8 @@ class Tool:
         if case.unprivileged and not self.windows:
             command = self.unprivileged(case.in_group)
         if case.no_proc:
+            if os.geteuid() != 0:
+                raise Unsupported("only root may unmount /proc")
             if "ASAN_OPTIONS" in os.environ:
                 raise Unsupported("the sanitizers need /proc themselves")
             # A mount namespace of the run's own, where /proc is let go of.
@@ -956,7 +970,8 @@ def check(tool, case):
     faults = []
     with tempfile.TemporaryDirectory(prefix="cardwrap-e2e-") as root:
         lay_out(root, case.files)
-        if case.unprivileged and not tool.windows:
+        # Not root, the files are this user's already.
+        if case.unprivileged and not tool.windows and os.geteuid() == 0:
             hand_over(root)
         try:
             if case.setup:
@@ -1138,9 +1153,10 @@ def sysctls(values):
             path = "/proc/sys/" + name.replace(".", "/")
             try:
                 with open(path) as f:
-                    old[path] = f.read()
+                    was = f.read()
                 with open(path, "w") as f:
                     f.write("%d\n" % value)
+                old[path] = was
             except OSError as error:
                 raise Unsupported("cannot set %s: %s" % (name, error.strerror)) from error
         yield
@@ -1230,7 +1246,8 @@ def main():
         else:
             passed += 1
     print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
-    return 1 if failed or not passed else 0
+    # Every case skipped: CTest shows the group as skipped.
+    return 1 if failed else 0 if passed else SKIPPED
 
 
 if __name__ == "__main__":

@@ -51,7 +51,7 @@ def manual_faults(page):
         return []
     read = subprocess.run(["man", "--warnings", "-l", page], capture_output=True, text=True,
                           env={**os.environ, "MANWIDTH": "80"})
-    if read.returncode != 0 or read.stderr or "SAVE IMAGE FORMAT" not in read.stdout:
+    if read.returncode != 0 or read.stderr or "EXIT STATUS" not in read.stdout:
         return ["man page reads badly: %s" % read.stderr.strip()[:500]]
     return []
 

@@ -252,7 +252,7 @@ def main():
     opts = parser.parse_args()
     if os.geteuid() != 0:
         print("SKIP: other users' runs and files need root")
-        return 0
+        return e2e.SKIPPED
     opts.tool = os.path.abspath(opts.tool)
     opts.shared = e2e.shared_copy(opts.tool)
     checks = [lambda: turns_faults(opts, "two runs in place at once", False),
