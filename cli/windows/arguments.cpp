@@ -11,11 +11,6 @@ constexpr int LINE_LEN = 32768;
 wchar_t chars[LINE_LEN + MAX_ARGS];
 char bytes[4 * LINE_LEN + MAX_ARGS];
 
-bool is_blank(wchar_t c)
-{
-    return c == L' ' || c == L'\t';
-}
-
 // The program's name runs to the next quotation mark if it starts with one,
 // else to the first blank; backslashes are only themselves.
 const wchar_t *program_name(const wchar_t *p, wchar_t *&out)
@@ -51,7 +46,7 @@ const wchar_t *argument(const wchar_t *p, wchar_t *&out)
         }
         for (; slashes > 0; --slashes)
             *out++ = L'\\';
-        if (*p == L'\0' || (!quoted && is_blank(*p)))
+        if (*p == L'\0' || (!quoted && (*p == L' ' || *p == L'\t')))
             return p;
         if (copy)
             *out++ = *p;
@@ -77,7 +72,7 @@ int arguments(const wchar_t *line, const wchar_t **wide, const char **narrow)
     int argc = 0;
     for (const wchar_t *p = line; argc < MAX_ARGS; ++argc) {
         if (argc > 0) {
-            while (is_blank(*p))
+            while (*p == L' ' || *p == L'\t')
                 ++p;
             if (*p == L'\0')
                 break;

@@ -2,6 +2,7 @@
 
 #include "cli/windows/launch.hpp"
 #include "core/run.hpp"
+#include "system/windows/files.hpp"
 
 // The arguments come from the wide command line, never from the C runtime's
 // own narrow ones, which it converts before it splits them: a character the
@@ -12,6 +13,7 @@ int main()
     static const wchar_t *wide[windows::MAX_ARGS + 1];
     static const char *argv[windows::MAX_ARGS + 1];
     const int argc = windows::arguments(GetCommandLineW(), wide, argv);
+    SetConsoleCtrlHandler(windows::on_console_event, TRUE);
     if (!windows::started_by_explorer())
         return run(argc, argv);
     // Started from Explorer, its window would close before a line could be

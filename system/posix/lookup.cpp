@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
@@ -34,11 +35,9 @@ bool split(target &at, int from, const char *path)
         return false;
     }
     char folder[PATH_MAX] = ".";
-    if (slash != nullptr) {
-        const auto folder_len = static_cast<std::size_t>(slash == path ? 1 : slash - path);
-        std::memcpy(folder, path, folder_len);
-        folder[folder_len] = '\0';
-    }
+    if (slash != nullptr)
+        std::snprintf(folder, sizeof folder, "%.*s",
+                      static_cast<int>(slash == path ? 1 : slash - path), path);
     const int fd = openat(from, folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (at.folder != -1)
         close(at.folder);

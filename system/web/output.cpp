@@ -1,3 +1,6 @@
+#include <climits>
+#include <cstring>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,6 +14,11 @@ namespace cardwrap {
 // is written straight to the output.
 bool write_output(const char *path, const unsigned char *image, std::size_t size)
 {
+    // It takes names of any length; the disks the downloads go to take 255
+    // bytes at most, and so does the tool everywhere else.
+    const char *slash = std::strrchr(path, '/');
+    if (std::strlen(slash == nullptr ? path : slash + 1) > NAME_MAX)
+        return false;
     const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd == -1)
         return false;

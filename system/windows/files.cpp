@@ -47,14 +47,12 @@ bool windows::whole_path(const wchar_t *path, wchar_t (&whole)[PATH_LEN])
     const DWORD len = GetFullPathNameW(path, PATH_LEN, full, nullptr);
     if (len == 0 || len >= PATH_LEN - 8)
         return false;
-    const bool prefixed =
-        std::wcsncmp(full, L"\\\\?\\", 4) == 0 || std::wcsncmp(full, L"\\\\.\\", 4) == 0;
-    const bool unc = !prefixed && std::wcsncmp(full, L"\\\\", 2) == 0;
-    std::swprintf(whole, PATH_LEN,
-                  prefixed ? L"%ls"
-                  : unc    ? L"\\\\?\\UNC\\%ls"
-                           : L"\\\\?\\%ls",
-                  unc ? full + 2 : full);
+    // Already so (\\?\, or a device's \\.\), or a share's \\server\share.
+    const bool unc = std::wcsncmp(full, L"\\\\", 2) == 0;
+    const bool prefixed = unc && (full[2] == L'?' || full[2] == L'.');
+    const wchar_t *form = unc ? L"\\\\?\\UNC" : L"\\\\?\\";
+    std::swprintf(whole, PATH_LEN, L"%ls%ls", prefixed ? L"" : form,
+                  unc && !prefixed ? full + 1 : full);
     return true;
 }
 

@@ -152,8 +152,6 @@ int windows::on_console_event(unsigned long /*event*/)
 
 bool write_output(const char *path, const unsigned char *image, std::size_t size)
 {
-    static const BOOL caught = SetConsoleCtrlHandler(windows::on_console_event, TRUE);
-    (void)caught;
     DWORD attributes = 0;
     bool device = false;
     if (!windows::to_wide(path, given))
