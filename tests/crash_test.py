@@ -10,8 +10,9 @@ say which of the two it is; death by the very signal sent. And, from one
 whole run's trace, that the image reaches the device before it is renamed
 into place, and the rename after it; that once it is in place it stays.
 And a file written in place whose old bytes read short is emptied when its
-write then fails; and a replacement that meets an attribute gone meanwhile,
-or a folder it may not read to sync.
+write then fails; a replacement that meets an attribute gone meanwhile, or
+a folder it may not read to sync; and a new output on a file system with no
+rename that keeps from replacing, or no hard links either.
 
     crash_test.py --tool PATH --strace PATH
 """
@@ -282,6 +283,34 @@ def clash_faults(opts, scenario, lines):
     return faults
 
 
+def fallback_faults(opts):
+    """A file system with no rename that keeps from replacing (NFS) makes a
+    new output by a second name for the image, and one with no hard links
+    either takes none: the run says so, and leaves nothing. Once the second
+    name is made, the image is in place, whatever befalls the first."""
+    scenario = Scenario("new output", {"in.pda": b"\x01"}, ["in.pda"], None)
+    faults = []
+    for inject, status in ((["renameat2:error=EINVAL"], 0),
+                           (["renameat2:error=EINVAL", "linkat:error=EPERM"], 1),
+                           (["renameat2:error=EINVAL", "unlinkat:error=EIO"], 0)):
+        with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
+            lay_out(root, scenario)
+            trace = ["-o", "/dev/null", "-e", "trace=renameat2,linkat,unlinkat"]
+            for one in inject:
+                trace += ["-e", "inject=" + one]
+            proc = strace(opts, scenario, root, *trace)
+            now = open(os.path.join(root, "in.mcx"), "rb").read() if os.path.exists(
+                os.path.join(root, "in.mcx")) else None
+            # A name that could not be removed may stay, as after SIGKILL.
+            left = [name for name in sorted(set(os.listdir(root)) - {"in.pda", "in.mcx"})
+                    if "unlinkat:error=EIO" not in inject or not TEMP.match(name)]
+        if proc.returncode != status or now != (scenario.whole() if status == 0 else None) or left:
+            faults.append("%s: status %d, in.mcx %s, left %r" % (
+                " and ".join(inject), proc.returncode, "as it should be" if now == (
+                    scenario.whole() if status == 0 else None) else "not", left))
+    return faults
+
+
 def cut_short():
     """A file-size limit that an image of more than one block passes."""
     resource.setrlimit(resource.RLIMIT_FSIZE, (10000, 10000))
@@ -404,6 +433,7 @@ def main():
         for name in ENDING if len(scenario.whole()) < e2e.MAX else ():
             tally(check(opts, scenario, first_write, "signal=" + name))
     tally(unkept_faults(opts))
+    tally(fallback_faults(opts))
     tally(unexpected_faults(opts))
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed or not passed else 0

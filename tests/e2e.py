@@ -416,6 +416,9 @@ def all_of(*steps):
 # The longest name Linux's folders take is 255 bytes; this leaves no room for
 # any suffix a temporary file might add to it.
 LONG = "n" * 246 + ".mcx"
+# Wine cannot say where a whole path past MAX_PATH leads, as Windows can: a
+# long name whose whole path still fits.
+WINE_LONG = "n" * 196 + ".mcx"
 DAEMON = 1  # a user, and a group the unprivileged user is not in
 USERS = 100  # a group the unprivileged user may be put in
 
@@ -611,9 +614,11 @@ def protections_cases():
         refused("a planted dangling link makes nothing", given + ["st/save.mcx"], "Cannot write",
                 "st/save.mcx", files={"pkapp.pda": APP}, setup=planted("save.mcx", "../made"),
                 sysctls={"fs.protected_symlinks": 1}),
-        converted("unprotected, a planted dangling link is followed, as by any open",
-                  "pkapp.pda", APP, b"T", 1, args=given + ["st/save.mcx"], out="made",
-                  setup=planted("save.mcx", "../made"), sysctls={"fs.protected_symlinks": 0}),
+        # The tool reads such a link itself to learn where to make the file,
+        # and holds it to the kernel's rule even where the kernel does not.
+        refused("a planted dangling link makes nothing, whatever the setting",
+                given + ["st/save.mcx"], "Cannot write", "st/save.mcx", files={"pkapp.pda": APP},
+                setup=planted("save.mcx", "../made"), sysctls={"fs.protected_symlinks": 0}),
         refused("another user's file is not written", given + ["st/save.mcx"], "Cannot write",
                 "st/save.mcx", files={"pkapp.pda": APP, "st/save.mcx": old}, setup=theirs,
                 sysctls={"fs.protected_regular": 1}),
@@ -653,10 +658,11 @@ def windows_cases():
         refused("a console as input is not waited on", ["con.pda"], "Cannot read", "con.pda"),
         # Windows has no file-size limit to cut a write short: a hold makes
         # the replacement fail instead.
-        refused("250-character name keeps its bytes", ["in.pda", "T", LONG], "Cannot write", LONG,
-                files={"in.pda": b"y" * MAX, LONG: old}, other=("hold", LONG)),
-        converted("250-character name replaced", "pkapp.pda", APP, b"T", 1,
-                  args=given + [LONG], out=LONG, files={LONG: old}),
+        refused("200-character name keeps its bytes", ["in.pda", "T", WINE_LONG], "Cannot write",
+                WINE_LONG, files={"in.pda": b"y" * MAX, WINE_LONG: old},
+                other=("hold", WINE_LONG)),
+        converted("200-character name replaced", "pkapp.pda", APP, b"T", 1,
+                  args=given + [WINE_LONG], out=WINE_LONG, files={WINE_LONG: old}),
         Case("started from a terminal's shell: the command line as typed",
              given + ["out.mcx"], summary(len(APP), 1), files={"pkapp.pda": APP},
              changes={"out.mcx": image(b"T", APP, 1)}, terminal=True),
@@ -677,6 +683,16 @@ def windows_cases():
              summary(len(APP), 1) + BANNER + b"Cannot read : {here}\\???.pda\n" + BANNER +
              summary(len(APP), 1) + PROMPT, 1,
              files={name: APP for name in ("a.pda", "\u30bb\u30fc\u30d6.pda", "c.pda")},
+             changes={"a.mcx": image(b"BBSSSSPA", APP, 1), "c.mcx": image(b"BBSSSSPC", APP, 1)},
+             terminal=True, explorer=True),
+        Case("started from Explorer with names Windows makes over: each on its own line",
+             ["{here}\\a.pda", "{here}\\b.pda.", "{here}\\b.pda ", "{here}\\aux.pda",
+              "{here}\\c.pda"],
+             summary(len(APP), 1) + b"".join(
+                 BANNER + b"Cannot read : {here}\\" + name + b"\n"
+                 for name in (b"b.pda.", b"b.pda ", b"aux.pda")) + BANNER +
+             summary(len(APP), 1) + PROMPT, 1,
+             files={name: APP for name in ("a.pda", "b.pda.", "b.pda ", "aux.pda", "c.pda")},
              changes={"a.mcx": image(b"BBSSSSPA", APP, 1), "c.mcx": image(b"BBSSSSPC", APP, 1)},
              terminal=True, explorer=True),
         Case("started from Explorer with a long path: refused on its own line",

@@ -144,27 +144,46 @@ def turns_faults(opts, name, append_only):
 
 
 def made_meanwhile_faults(opts):
-    """A new output: while the run syncs its image, another user makes a
-    read-only file of theirs under the output's name. It is theirs, and it
-    stays; the run says it cannot write."""
-    with tempfile.TemporaryDirectory(prefix="cardwrap-race-") as root:
-        lay_out(root, {"in.pda": b"\x01"}, True)
-        os.chmod(root, 0o777)
-        run = Run(opts, root, ["in.pda"], "nobody", ("fsync", 1))
-        run.wait_stopped()
-        path = os.path.join(root, "in.mcx")
-        with open(path, "wb") as f:
-            f.write(OLD)
-        os.chown(path, e2e.DAEMON, e2e.DAEMON)
-        os.chmod(path, 0o444)
-        status, out = run.finish()
-        now = read(root, "in.mcx")
-        left = sorted(set(os.listdir(root)) - {"in.pda", "in.mcx"})
-    if not run.stopped or status != 1 or not out.endswith(b"Cannot write : in.mcx\n") or (
-            now != OLD or left):
-        return ["made meanwhile: status %d %r, in.mcx %s, left %r" % (
-            status, out[-40:], "kept" if now == OLD else "not kept", left)]
-    return []
+    """While the run, as the user nobody, syncs its image (or right after it
+    looked up a new output), a file is put under the output's name: another
+    user's read-only file stays theirs, and the run says it cannot write;
+    one the user could replace as well (as another run leaves one) is
+    replaced."""
+    cases = [("a new output, another user's file made meanwhile", False, "fsync",
+              e2e.DAEMON, 0o444, 1),
+             ("an existing output, another user's file put in its place", True, "fsync",
+              e2e.DAEMON, 0o444, 1),
+             ("an existing output, the user's own put in its place", True, "fsync",
+              e2e.NOBODY, 0o644, 0),
+             ("a new output made by the user right after the lookup", False, "lookup",
+              e2e.NOBODY, 0o644, 0)]
+    faults = []
+    whole = e2e.image(b"BBSSSSPIN", b"\x01", 1)
+    for name, existing, at, who, mode, status in cases:
+        with tempfile.TemporaryDirectory(prefix="cardwrap-race-") as root:
+            lay_out(root, {"in.pda": b"\x01", **({"in.mcx": b"old"} if existing else {})}, True)
+            os.chmod(root, 0o777)
+            stop = lookup_point(opts, root, ["in.pda"], "nobody") if at == "lookup" else (at, 1)
+            if not existing and os.path.exists(os.path.join(root, "in.mcx")):
+                os.remove(os.path.join(root, "in.mcx"))
+            run = Run(opts, root, ["in.pda"], "nobody", stop)
+            run.wait_stopped()
+            path = os.path.join(root, "in.mcx")
+            if existing:
+                os.remove(path)
+            with open(path, "wb") as f:
+                f.write(OLD)
+            os.chown(path, who, who)
+            os.chmod(path, mode)
+            got, out = run.finish()
+            now = read(root, "in.mcx")
+            left = sorted(set(os.listdir(root)) - {"in.pda", "in.mcx"})
+        want = whole if status == 0 else OLD
+        if not run.stopped or got != status or now != want or left:
+            faults.append("%s: status %d %r, in.mcx %s, left %r" % (
+                name, got, out[-40:], "as it should be" if now == want else "not as it should be",
+                left))
+    return faults
 
 
 def lookup_point(opts, root, args, user=""):

@@ -108,15 +108,23 @@ TEST(NamesByFullPath, LongPathsAndAnyCharacters)
     const std::wstring file = deep + L"\\" + std::wstring(100, L'n') + L".pda";
     ASSERT_NE(CreateDirectoryW((L"\\\\?\\" + base).c_str(), nullptr), 0);
     ASSERT_NE(CreateDirectoryW(deep.c_str(), nullptr), 0);
-    const HANDLE made =
-        CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    ASSERT_NE(made, INVALID_HANDLE_VALUE);
-    CloseHandle(made);
-    EXPECT_TRUE(cardwrap::windows::names_by_full_path(file.c_str() + 4));
+    // Names Windows would make over when they are opened: a drop gives them
+    // all the same.
+    const std::wstring odd[] = {file, L"\\\\?\\" + base + L"\\b.pda.",
+                                L"\\\\?\\" + base + L"\\b.pda ", L"\\\\?\\" + base + L"\\aux.pda"};
+    for (const auto &name : odd) {
+        const HANDLE made =
+            CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        ASSERT_NE(made, INVALID_HANDLE_VALUE);
+        CloseHandle(made);
+        EXPECT_TRUE(cardwrap::windows::names_by_full_path(name.c_str() + 4));
+    }
     EXPECT_TRUE(cardwrap::windows::names_by_full_path(base.c_str()));
     EXPECT_FALSE(cardwrap::windows::names_by_full_path((base + L"\\none.pda").c_str()));
     EXPECT_FALSE(cardwrap::windows::names_by_full_path(L"TITLE"));
-    DeleteFileW(file.c_str());
+    EXPECT_FALSE(cardwrap::windows::names_by_full_path(L"b.pda"));
+    for (const auto &name : odd)
+        DeleteFileW(name.c_str());
     RemoveDirectoryW(deep.c_str());
     RemoveDirectoryW((L"\\\\?\\" + base).c_str());
 }

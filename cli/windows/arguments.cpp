@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include <windows.h>
 
 #include "cli/windows/launch.hpp"
@@ -12,7 +14,8 @@ wchar_t chars[LINE_LEN + MAX_ARGS];
 char bytes[4 * LINE_LEN + MAX_ARGS];
 
 // The program's name runs to the next quotation mark if it starts with one,
-// else to the first blank; backslashes are only themselves.
+// else to the first blank or control character, which ends it; backslashes
+// are only themselves.
 const wchar_t *program_name(const wchar_t *p, wchar_t *&out)
 {
     if (*p == L'"') {
@@ -22,7 +25,7 @@ const wchar_t *program_name(const wchar_t *p, wchar_t *&out)
     }
     for (; *p > L' '; ++p)
         *out++ = *p;
-    return p;
+    return *p == L'\0' ? p : p + 1;
 }
 
 // One argument: blanks end it outside quotes; 2n backslashes and a
@@ -53,14 +56,18 @@ const wchar_t *argument(const wchar_t *p, wchar_t *&out)
     }
 }
 
-// In the code page, a character it lacks becomes '?'. UTF-8 lacks none.
+// In the code page, a character it lacks becomes '?'. UTF-8 lacks none; what
+// is no character at all (a lone surrogate) gives an empty argument, which
+// names no file either.
 char *to_code_page(const wchar_t *wide, char *out)
 {
     const UINT page = GetACP();
     const bool utf8 = page == CP_UTF8;
-    return out + WideCharToMultiByte(page, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide, -1, out,
-                                     static_cast<int>(bytes + sizeof bytes - out),
-                                     utf8 ? nullptr : "?", nullptr);
+    const int len = WideCharToMultiByte(page, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS,
+                                        wide, -1, out, static_cast<int>(bytes + sizeof bytes - out),
+                                        utf8 ? nullptr : "?", nullptr);
+    *out = len > 0 ? *out : '\0';
+    return out + std::max(len, 1);
 }
 
 } // namespace

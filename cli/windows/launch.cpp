@@ -59,13 +59,18 @@ int wrap_each(int argc, const char *const argv[])
     return status;
 }
 
-// In the form that takes any length, so that a long path is told too.
+// Taken as given, not as Windows would make it over (a trailing dot or
+// space dropped, aux.pda a port): a drive's or a share's whole path, looked
+// for in the form that takes any length and any name.
 bool names_by_full_path(const wchar_t *arg)
 {
-    static wchar_t full[PATH_LEN];
-    const DWORD len = GetFullPathNameW(arg, PATH_LEN, full, nullptr);
-    return len > 0 && len < PATH_LEN && std::wcscmp(full, arg) == 0 && whole_path(arg, full) &&
-           GetFileAttributesW(full) != INVALID_FILE_ATTRIBUTES;
+    static wchar_t whole[PATH_LEN];
+    const bool unc = std::wcsncmp(arg, L"\\\\", 2) == 0;
+    const bool drive = arg[0] != L'\0' && arg[1] == L':' && arg[2] == L'\\';
+    return (unc || drive) &&
+           std::swprintf(whole, PATH_LEN, L"%ls%ls", unc ? L"\\\\?\\UNC" : L"\\\\?\\",
+                         unc ? arg + 1 : arg) > 0 &&
+           GetFileAttributesW(whole) != INVALID_FILE_ATTRIBUTES;
 }
 
 // On the console itself, not on standard output.

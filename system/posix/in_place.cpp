@@ -41,8 +41,7 @@ int open_in_place(target &at, int flags)
         at.name[0] != '\0' ? openat(at.folder, at.name, flags | made, 0666) : open(self, flags);
     struct stat st {};
     at.again = fd == -1 ? errno == EEXIST
-                        : at.file != -1 && (fstat(fd, &st) != 0 || st.st_dev != at.found.st_dev ||
-                                            st.st_ino != at.found.st_ino);
+                        : at.file != -1 && (fstat(fd, &st) != 0 || !same_file(st, at.found));
     if (!at.again)
         return fd;
     if (fd != -1)
@@ -99,7 +98,7 @@ bool overwrite(int fd, const unsigned char *image, std::size_t size)
     // or one that grew shorter meanwhile).
     const auto old = static_cast<std::size_t>(was.st_size);
     const bool whole = read_bytes(fd, kept, old) == static_cast<long>(old);
-    const unsigned long held = hold_signals();
+    const sigset_t held = hold_signals();
     const std::size_t reached = lseek(fd, 0, SEEK_SET) == 0 ? write_bytes(fd, image, size) : 0;
     const bool cut = reached == size && old > size;
     const bool done =
@@ -123,17 +122,13 @@ bool write_in_place(target &at, const unsigned char *image, std::size_t size)
         fd = open_in_place(at, O_WRONLY);
     if (fd == -1)
         return false;
-    if (!regular) {
-        // A device has nothing to sync, and some say so.
-        const bool done =
-            write_bytes(fd, image, size) == size && (fsync(fd) == 0 || errno == EINVAL);
-        return close(fd) == 0 && done;
-    }
-    // Once its image is synced, or its old bytes back, a file has nothing
-    // left that a close could lose.
-    const bool done = overwrite(fd, image, size);
-    close(fd);
-    return done;
+    // A device has nothing to sync, and some say so. Once its image is
+    // synced, or its old bytes back, a file has nothing left that a close
+    // could lose.
+    const bool done =
+        regular ? overwrite(fd, image, size)
+                : write_bytes(fd, image, size) == size && (fsync(fd) == 0 || errno == EINVAL);
+    return (close(fd) == 0 || regular) && done;
 }
 
 } // namespace cardwrap::posix

@@ -16,11 +16,6 @@ namespace {
 // Linux's own bound on the links followed in one path.
 constexpr int MAX_LINK_HOPS = 40;
 
-bool same_file(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // Opens the folder part of `path`, from `from`, and takes its last component
 // as the name. False if there is no name (a trailing slash), or a longer one
 // than any folder takes. Every path split here is one the kernel took or
@@ -46,6 +41,19 @@ bool split(target &at, int from, const char *path)
     return fd != -1;
 }
 
+// A link in a directory open to all but sticky (/tmp) is followed only if
+// this user or the directory's owner made it: anyone else may have put it
+// there for this run to follow. The kernel holds links to that rule for an
+// open (fs.protected_symlinks), but cannot be asked where a file is yet to
+// be made, so it holds here whatever the setting.
+bool may_follow(int folder, const struct stat &link)
+{
+    struct stat dir {};
+    return fstat(folder, &dir) == 0 &&
+           ((dir.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH) ||
+            link.st_uid == geteuid() || link.st_uid == dir.st_uid);
+}
+
 // Follows the last component of `path` through links to the folder and name
 // it ends at; `there` is what that name holds. False, with errno set, where
 // a step fails: ENOENT where nothing is there, which is where a new file goes.
@@ -58,7 +66,9 @@ bool walk(target &at, const char *path, struct stat &there)
             return false;
         if (!S_ISLNK(there.st_mode))
             return true;
-        const ssize_t len = readlinkat(at.folder, at.name, link, sizeof link - 1);
+        const ssize_t len = may_follow(at.folder, there)
+                                ? readlinkat(at.folder, at.name, link, sizeof link - 1)
+                                : (errno = EACCES, -1);
         if (len == -1)
             return false;
         link[len] = '\0';
@@ -69,6 +79,11 @@ bool walk(target &at, const char *path, struct stat &there)
 }
 
 } // namespace
+
+bool same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 void release(const target &at)
 {
@@ -84,8 +99,11 @@ bool find(target &at, const char *path)
     // Nothing there yet, or a link to where a file is yet to be made: the
     // kernel has followed it as far as it goes, refusing any link it may
     // not follow for this user.
-    if (at.file == -1)
-        return errno == ENOENT && !walk(at, path, there) && errno == ENOENT && at.folder != -1;
+    if (at.file == -1) {
+        // Something there now was made meanwhile.
+        at.again = errno == ENOENT && walk(at, path, there);
+        return !at.again && errno == ENOENT && at.folder != -1;
+    }
     if (fstat(at.file, &at.found) != 0)
         return false;
     if (walk(at, path, there) && same_file(there, at.found))

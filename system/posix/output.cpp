@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -60,16 +61,23 @@ int create_temp(const target &at, mode_t mode, char (&name)[TEMP_NAME_LEN])
     return -1;
 }
 
-// A new output never goes over a file made meanwhile: that one is looked up
-// again. Where the file system has no such rename (NFS), a second name for
-// the image is refused just the same.
+// The name must still hold the file found, or one this user could replace
+// as well, another run's image say: anything else put there meanwhile is
+// looked up again. A new output never goes over a file made meanwhile.
+// Where the file system has no such rename (NFS), a second name for the
+// image is refused just the same, and the temporary name then let go of.
 bool rename_into_place(target &at, const char *temp)
 {
-    if (at.file != -1)
-        return renameat(at.folder, temp, at.folder, at.name) == 0;
+    struct stat now {};
+    if (at.file != -1) {
+        at.again = fstatat(at.folder, at.name, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+                   (!same_file(now, at.found) &&
+                    (now.st_uid != at.found.st_uid || now.st_gid != at.found.st_gid ||
+                     faccessat(at.folder, at.name, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0));
+        return !at.again && renameat(at.folder, temp, at.folder, at.name) == 0;
+    }
     const bool done = renameat2(at.folder, temp, at.folder, at.name, RENAME_NOREPLACE) == 0 ||
-                      (errno == EINVAL && linkat(at.folder, temp, at.folder, at.name, 0) == 0 &&
-                       unlinkat(at.folder, temp, 0) == 0);
+                      (errno == EINVAL && linkat(at.folder, temp, at.folder, at.name, 0) == 0);
     at.again = !done && errno == EEXIST;
     return done;
 }
@@ -101,7 +109,7 @@ bool replace(target &at, const char *path, const unsigned char *image, std::size
 {
     const bool existing = at.file != -1;
     char temp[TEMP_NAME_LEN];
-    const unsigned long held = hold_signals();
+    const sigset_t held = hold_signals();
     const int fd = create_temp(at, existing ? S_IRUSR | S_IWUSR : 0666, temp);
     in_place = existing && fd == -1 && (errno == EACCES || errno == EPERM);
     in_place =
@@ -109,7 +117,7 @@ bool replace(target &at, const char *path, const unsigned char *image, std::size
     bool done = fd != -1 && !in_place && write_bytes(fd, image, size) == size &&
                 (!existing || take_attributes(fd, at, path)) && fsync(fd) == 0;
     done = (fd == -1 || close(fd) == 0) && done && rename_into_place(at, temp);
-    if (fd != -1 && !done)
+    if (fd != -1)
         unlinkat(at.folder, temp, 0);
     release_signals(held);
     if (done)
@@ -136,17 +144,18 @@ bool put(target &at, const char *path, const unsigned char *image, std::size_t s
 
 // The kernel's own call: the C library would not hold the two signals it
 // keeps for its threads, and this process starts no thread.
-unsigned long hold_signals()
+sigset_t hold_signals()
 {
-    const unsigned long all = ~0UL;
-    unsigned long held = 0;
-    syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, &held, sizeof held);
+    sigset_t all;
+    sigset_t held;
+    std::memset(&all, 0xFF, sizeof all);
+    syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, &held, _NSIG / 8);
     return held;
 }
 
-void release_signals(unsigned long held)
+void release_signals(const sigset_t &held)
 {
-    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &held, nullptr, sizeof held);
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &held, nullptr, _NSIG / 8);
 }
 
 } // namespace cardwrap::posix

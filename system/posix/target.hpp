@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <csignal>
+
 #include <sys/stat.h>
 
 // What the POSIX output's files share of the one output path they work on.
@@ -19,6 +21,8 @@ struct target {
     struct stat found {};         // the file, as found
     bool again = false;           // it changed meanwhile: look it up again
 };
+
+bool same_file(const struct stat &a, const struct stat &b);
 
 // Lets go of what `at` holds.
 void release(const target &at);
@@ -46,7 +50,7 @@ bool write_in_place(target &at, const unsigned char *image, std::size_t size);
 // While an image is put in place, signals wait: one that would end the
 // process ends it once the image is whole in place or the old file back,
 // never between. Holding returns what to release.
-unsigned long hold_signals();
-void release_signals(unsigned long held);
+sigset_t hold_signals();
+void release_signals(const sigset_t &held);
 
 } // namespace cardwrap::posix
