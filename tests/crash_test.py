@@ -400,9 +400,6 @@ def main():
     parser.add_argument("--tool", required=True)
     parser.add_argument("--strace", required=True)
     opts = parser.parse_args()
-    if os.geteuid() != 0:
-        print("SKIP: runs as another user (strace -u) and hands files over: needs root")
-        return e2e.SKIPPED
     opts.tool = os.path.abspath(opts.tool)
     # A copy that the unprivileged user may run, wherever the build is.
     opts.shared = e2e.shared_copy(opts.tool)
@@ -416,7 +413,12 @@ def main():
         failed += bool(faults)
         passed += not faults
 
+    root = os.geteuid() == 0
     for scenario in scenarios():
+        # Written in place as another user, strace -u.
+        if scenario.in_place and not root:
+            print("SKIP %s: runs as another user: needs root" % scenario.name)
+            continue
         lines, started = traced(opts, scenario)
         found = points(lines, started)
         if not scenario.in_place:
@@ -432,9 +434,12 @@ def main():
         first_write = [p for p in found if p[0] in ("write", "pwrite64")][0]
         for name in ENDING if len(scenario.whole()) < e2e.MAX else ():
             tally(check(opts, scenario, first_write, "signal=" + name))
-    tally(unkept_faults(opts))
     tally(fallback_faults(opts))
-    tally(unexpected_faults(opts))
+    if root:
+        tally(unkept_faults(opts))
+        tally(unexpected_faults(opts))
+    else:
+        print("SKIP writing in place, attributes and unreadable folders: needs root")
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed or not passed else 0
 
