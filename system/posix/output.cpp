@@ -111,9 +111,8 @@ bool replace(target &at, const char *path, const unsigned char *image, std::size
     char temp[TEMP_NAME_LEN];
     const sigset_t held = hold_signals();
     const int fd = create_temp(at, existing ? S_IRUSR | S_IWUSR : 0666, temp);
-    in_place = existing && fd == -1 && (errno == EACCES || errno == EPERM);
-    in_place =
-        in_place || (fd != -1 && existing && fchown(fd, at.found.st_uid, at.found.st_gid) != 0);
+    in_place = existing && (fd == -1 ? errno == EACCES || errno == EPERM
+                                     : fchown(fd, at.found.st_uid, at.found.st_gid) != 0);
     bool done = fd != -1 && !in_place && write_bytes(fd, image, size) == size &&
                 (!existing || take_attributes(fd, at, path)) && fsync(fd) == 0;
     done = (fd == -1 || close(fd) == 0) && done && rename_into_place(at, temp);
