@@ -112,7 +112,7 @@ def strace(opts, scenario, root, *trace):
     tool = opts.shared if scenario.in_place else opts.tool
     return subprocess.run(["setarch", "-R", opts.strace, *user, *trace, tool] + scenario.args,
                           cwd=root,
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=60, env=ENV)
+                          stdin=subprocess.DEVNULL, capture_output=True, timeout=e2e.HANG, env=ENV)
 
 
 def traced(opts, scenario):
@@ -333,7 +333,7 @@ def unkept_faults(opts):
                                "-e", "trace=read", "-e",
                                "inject=read:retval=0:when=%d" % keep[1], opts.shared,
                                "in.pda"], cwd=root, env=ENV, stdin=subprocess.DEVNULL,
-                              capture_output=True, preexec_fn=cut_short, timeout=60)
+                              capture_output=True, preexec_fn=cut_short, timeout=e2e.HANG)
         os.chmod(root, 0o755)
         now = open(os.path.join(root, "in.mcx"), "rb").read()
     if proc.returncode != 1 or now != b"":

@@ -26,6 +26,9 @@ import time
 
 BANNER = b"cardwrap version 1.1\n"
 SKIPPED = 77  # the status that tells CTest a test was skipped
+# A run takes well under a second, or a few waiting out a held file; one
+# that takes this long hangs, and ends its group at once.
+HANG = 30
 PROMPT = b"Press any key to close this window."
 USAGE = (b"Usage: cardwrap in-filename [memcard-title [out-filename]]\n"
          b"   ex)cardwrap pkapp.pda BBSSSSP00000FILE01\n")
@@ -880,7 +883,11 @@ class Tool:
                               pass_fds=(held,) if held else ()) as proc:
             if during:
                 during(proc)
-            stdout, stderr = proc.communicate(timeout=120)
+            try:
+                stdout, stderr = proc.communicate(timeout=HANG)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                raise
         return stdout, proc.returncode, stderr
 
     def lines(self, text):
@@ -945,7 +952,7 @@ class Tool:
                     waited = still_running(proc)
                     os.write(main, b" ")
                     pressed = True
-            status = proc.wait(timeout=120)
+            status = proc.wait(timeout=HANG)
         os.close(main)
         if pressed and not waited:
             shown += b"(closed without waiting for a key)"

@@ -78,7 +78,7 @@ class Run:
             except ProcessLookupError:
                 pass  # gone already: its status says how
         try:
-            out = self.proc.communicate(timeout=60)[0]
+            out = self.proc.communicate(timeout=e2e.HANG)[0]
         except subprocess.TimeoutExpired:
             self.proc.kill()
             out = self.proc.communicate()[0]
@@ -194,7 +194,7 @@ def lookup_point(opts, root, args, user=""):
         subprocess.run([opts.strace, "-o", log, "-e", "trace=openat"] +
                        (["-u", user] if user else []) + [opts.shared if user else opts.tool] +
                        args, cwd=root, env=ENV, stdin=subprocess.DEVNULL, capture_output=True,
-                       timeout=60)
+                       timeout=e2e.HANG)
         with open(log) as f:
             calls = [line for line in f if line.startswith("openat(")]
     finally:
@@ -251,7 +251,8 @@ def many_faults(opts, runs=600, at_once=20):
         def one(i):
             name = "in%d.pda" % (i % at_once)
             return subprocess.run([opts.tool, name, "T", "out.mcx"], cwd=root, env=ENV,
-                                  stdin=subprocess.DEVNULL, capture_output=True).returncode
+                                  stdin=subprocess.DEVNULL, capture_output=True,
+                                  timeout=e2e.HANG).returncode
 
         with concurrent.futures.ThreadPoolExecutor(at_once) as pool:
             failed = sum(1 for status in pool.map(one, range(runs)) if status != 0)
