@@ -10,9 +10,8 @@ inline constexpr int MAX_PATH_CHARS = 260;
 inline constexpr int PATH_BUF_LEN = MAX_PATH_CHARS + 1;
 
 inline constexpr char DEFAULT_EXTENSION[] = ".mcx";
-inline constexpr int DEFAULT_EXTENSION_LEN = sizeof DEFAULT_EXTENSION - 1;
 // The longest path stem that still leaves room for DEFAULT_EXTENSION.
-inline constexpr int MAX_STEM_CHARS = MAX_PATH_CHARS - DEFAULT_EXTENSION_LEN;
+inline constexpr int MAX_STEM_CHARS = MAX_PATH_CHARS - (sizeof DEFAULT_EXTENSION - 1);
 
 inline constexpr char DEFAULT_TITLE_PREFIX[] = "BBSSSSP";
 inline constexpr int DEFAULT_TITLE_PREFIX_LEN = sizeof DEFAULT_TITLE_PREFIX - 1;

@@ -45,14 +45,11 @@ int run(int argc, const char *const argv[])
     std::memcpy(stem, in_path, in_len + 1);
     strip_extension(stem);
 
-    const char *out_path = default_out;
-    if (argc >= 4) {
-        out_path = argv[3];
-    } else {
-        if (std::strlen(stem) > MAX_STEM_CHARS)
-            return say(1, PATH_TOO_LONG, in_path);
+    const char *out_path = argc >= 4 ? argv[3] : default_out;
+    if (argc < 4 && std::strlen(stem) > MAX_STEM_CHARS)
+        return say(1, PATH_TOO_LONG, in_path);
+    if (argc < 4)
         make_output_name(stem, default_out);
-    }
 
     // Deriving the title cuts the stem down, so it comes after the output name.
     if (argc >= 3)

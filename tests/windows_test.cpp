@@ -155,23 +155,35 @@ TEST(WholePath, TheFormThatTakesAnyLength)
     }
 }
 
-TEST(Rename, OnlyBriefHoldsAreWaitedOut)
+// Only a hold that passes is waited out: another program's open, whatever
+// it shares. A file nobody holds was refused for good.
+TEST(Rename, OnlyAFileAnotherProgramHoldsIsWaitedFor)
 {
-    constexpr long DELETE_PENDING = static_cast<long>(0xC0000056);
+    wchar_t folder[MAX_PATH];
+    ASSERT_NE(GetTempPathW(MAX_PATH, folder), 0U);
+    const std::wstring path = folder + std::to_wstring(_getpid()) + L"-held.mcx";
+    const HANDLE made =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(made, INVALID_HANDLE_VALUE);
+    CloseHandle(made);
     const struct {
-        DWORD error;
-        long status;
-        bool brief;
+        DWORD share; // 0: not held
+        bool held;
     } cases[] = {
-        {ERROR_SHARING_VIOLATION, 0, true}, // another program's open
-        {ERROR_LOCK_VIOLATION, 0, true},
-        {ERROR_ACCESS_DENIED, DELETE_PENDING, true}, // a file on its way out
-        {ERROR_ACCESS_DENIED, 0, false},             // no right to replace it, a running program
-        {ERROR_FILE_NOT_FOUND, 0, false},
-        {ERROR_ALREADY_EXISTS, 0, false}, // a new output made meanwhile
+        {0, false},
+        {FILE_SHARE_READ, true},                                        // an emulator
+        {FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, true}, // a preview pane
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(cardwrap::windows::brief_hold(c.error, c.status), c.brief) << c.error;
+    for (const auto &c : cases) {
+        const HANDLE other = c.share == 0 ? INVALID_HANDLE_VALUE
+                                          : CreateFileW(path.c_str(), GENERIC_READ, c.share,
+                                                        nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(cardwrap::windows::held(path.c_str()), c.held) << c.share;
+        if (other != INVALID_HANDLE_VALUE)
+            CloseHandle(other);
+    }
+    DeleteFileW(path.c_str());
+    EXPECT_FALSE(cardwrap::windows::held(path.c_str()));
 }
 
 TEST(Rename, PosixSemanticsWhereOfferedElseThePlainRename)

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <linux/limits.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -16,14 +17,12 @@
 namespace cardwrap::posix {
 namespace {
 
-// The most the system holds of one file's attribute names, and of one value.
-constexpr std::size_t LIST_LEN = 65536;
-constexpr std::size_t VALUE_LEN = 65536;
 constexpr char ACCESS_ACL[] = "system.posix_acl_access";
 
 // NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
-char names[LIST_LEN];
-char value[VALUE_LEN];
+// As much as the system holds of one file's attribute names, and of one value.
+char names[XATTR_LIST_MAX];
+char value[XATTR_SIZE_MAX];
 // NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
 
 bool copy_extended(int fd, const char *from)

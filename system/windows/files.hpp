@@ -36,9 +36,12 @@ void *find(const wchar_t *given, wchar_t (&target)[PATH_LEN], unsigned long &att
 // writes take. False if any was not written.
 bool write_bytes(void *file, const unsigned char *bytes, std::size_t count);
 
-// Whether a failed rename meets a hold that passes: another program's open,
-// or a file on its way out. Anything else refuses for good.
-bool brief_hold(unsigned long error, long status);
+// Whether a rename over the file at `path` was refused for a hold that
+// passes: another program has it open (an emulator, a scanner, a preview
+// pane), or it is on its way out. Windows refuses both as it refuses a user
+// with no right to replace it, for good; a try to open it for deleting,
+// sharing nothing, tells them apart.
+bool held(const wchar_t *path);
 
 // Whether a refused rename with POSIX semantics says only that this system
 // or file system does not offer them: then the plain rename is tried.

@@ -52,11 +52,12 @@ void *find(const wchar_t *given, wchar_t (&target)[PATH_LEN], unsigned long &att
     // are read too, to be passed on.
     const HANDLE file = CreateFileW(given, READ_CONTROL | FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    // Nothing under that name, not even a link that leads nowhere.
+    // Nothing under that name, not even a link that leads nowhere: it is
+    // the name to make.
+    std::wcscpy(target, named);
     if (file == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND &&
-                       GetFileAttributesW(given) == INVALID_FILE_ATTRIBUTES &&
-                       std::wcscpy(target, named) == target
+                       GetFileAttributesW(given) == INVALID_FILE_ATTRIBUTES
                    ? nullptr
                    : INVALID_HANDLE_VALUE;
     // A port admits one open at a time, and a pipe's server one client per

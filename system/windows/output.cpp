@@ -27,7 +27,6 @@ using windows::PATH_LEN;
 // keeps it from being replaced, and such holds are brief: the rename is
 // tried again for about two seconds in all, with growing waits.
 constexpr DWORD WAITS_MS[] = {10, 20, 40, 80, 160, 320, 500, 500, 500};
-constexpr LONG STATUS_DELETE_PENDING = static_cast<LONG>(0xC0000056);
 // Windows 10's class for a rename with POSIX semantics, by its number: the
 // compiler's headers name it only for later targets.
 constexpr auto FILE_RENAME_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
@@ -97,8 +96,9 @@ bool rename_into_place(HANDLE file, bool replacing)
     for (std::size_t attempt = 0;; ++attempt) {
         if (rename_over(file, replacing))
             return true;
-        if (!windows::brief_hold(GetLastError(), RtlGetLastNtStatus()) ||
-            attempt == std::size(WAITS_MS))
+        const DWORD err = GetLastError();
+        if ((err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION) ||
+            !windows::held(target) || attempt == std::size(WAITS_MS))
             return false;
         Sleep(WAITS_MS[attempt]);
     }
@@ -131,10 +131,17 @@ bool replace(HANDLE file, DWORD attributes, const unsigned char *image, std::siz
 
 } // namespace
 
-bool windows::brief_hold(unsigned long error, long status)
+bool windows::held(const wchar_t *path)
 {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-           (error == ERROR_ACCESS_DENIED && status == STATUS_DELETE_PENDING);
+    const HANDLE probe =
+        CreateFileW(path, DELETE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const DWORD err = GetLastError();
+    if (probe != INVALID_HANDLE_VALUE)
+        CloseHandle(probe);
+    return probe == INVALID_HANDLE_VALUE &&
+           (err == ERROR_SHARING_VIOLATION || err == ERROR_LOCK_VIOLATION ||
+            // STATUS_DELETE_PENDING
+            (err == ERROR_ACCESS_DENIED && RtlGetLastNtStatus() == static_cast<LONG>(0xC0000056)));
 }
 
 bool windows::no_posix_rename(unsigned long error)
