@@ -3,9 +3,12 @@
 #include <string>
 #include <vector>
 
+#include <aclapi.h>
 #include <gtest/gtest.h>
 #include <process.h>
 #include <windows.h>
+
+#include <sddl.h>
 
 #include "cli/windows/launch.hpp"
 #include "core/run.hpp"
@@ -155,9 +158,10 @@ TEST(WholePath, TheFormThatTakesAnyLength)
     }
 }
 
-// Only a hold that passes is waited out: another program's open, whatever
-// it shares. A file nobody holds was refused for good.
-TEST(Rename, OnlyAFileAnotherProgramHoldsIsWaitedFor)
+// A refused rename is tried again unless this user may not delete the file:
+// another program's hold, whatever it shares, passes, and so does a file
+// gone meanwhile (the rename then makes the name). A directory is no file.
+TEST(Rename, RefusedForGoodOnlyWhereTheFileMayNotBeDeleted)
 {
     wchar_t folder[MAX_PATH];
     ASSERT_NE(GetTempPathW(MAX_PATH, folder), 0U);
@@ -168,22 +172,88 @@ TEST(Rename, OnlyAFileAnotherProgramHoldsIsWaitedFor)
     CloseHandle(made);
     const struct {
         DWORD share; // 0: not held
-        bool held;
+        bool for_good;
     } cases[] = {
         {0, false},
-        {FILE_SHARE_READ, true},                                        // an emulator
-        {FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, true}, // a preview pane
+        {FILE_SHARE_READ, false},                                        // an emulator
+        {FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false}, // a preview pane
     };
     for (const auto &c : cases) {
         const HANDLE other = c.share == 0 ? INVALID_HANDLE_VALUE
                                           : CreateFileW(path.c_str(), GENERIC_READ, c.share,
                                                         nullptr, OPEN_EXISTING, 0, nullptr);
-        EXPECT_EQ(cardwrap::windows::held(path.c_str()), c.held) << c.share;
+        EXPECT_EQ(cardwrap::windows::refused_for_good(path.c_str()), c.for_good) << c.share;
         if (other != INVALID_HANDLE_VALUE)
             CloseHandle(other);
     }
     DeleteFileW(path.c_str());
-    EXPECT_FALSE(cardwrap::windows::held(path.c_str()));
+    EXPECT_FALSE(cardwrap::windows::refused_for_good(path.c_str()));
+    ASSERT_NE(CreateDirectoryW(path.c_str(), nullptr), 0);
+    EXPECT_TRUE(cardwrap::windows::refused_for_good(path.c_str()));
+    RemoveDirectoryW(path.c_str());
+}
+
+// Whether the file's DACL grants its owner, and no one else, anything. Wine
+// shows the system too, as a file's owner's rights stand for root's.
+bool private_to_user(HANDLE file)
+{
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                        nullptr, &sd) != ERROR_SUCCESS)
+        return false;
+    HANDLE token = nullptr;
+    alignas(TOKEN_USER) unsigned char user[256];
+    DWORD got = 0;
+    bool alone = dacl != nullptr && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                 GetTokenInformation(token, TokenUser, user, sizeof user, &got);
+    const PSID me = reinterpret_cast<TOKEN_USER *>(user)->User.Sid;
+    for (DWORD i = 0; alone && i < dacl->AceCount; ++i) {
+        void *ace = nullptr;
+        alone = GetAce(dacl, i, &ace) != 0;
+        PSID sid = alone ? &static_cast<ACCESS_ALLOWED_ACE *>(ace)->SidStart : nullptr;
+        alone = alone && (EqualSid(sid, me) != 0 || IsWellKnownSid(sid, WinLocalSystemSid) != 0 ||
+                          IsWellKnownSid(sid, WinCreatorOwnerRightsSid) != 0);
+    }
+    if (token != nullptr)
+        CloseHandle(token);
+    LocalFree(sd);
+    return alone;
+}
+
+// Until its image is whole, a file that will replace another is its owner's
+// alone, in a directory that gives everyone everything.
+TEST(Temp, ReplacingAFileIsItsOwnersAlone)
+{
+    wchar_t folder[MAX_PATH];
+    ASSERT_NE(GetTempPathW(MAX_PATH, folder), 0U);
+    const std::wstring dir = folder + std::to_wstring(_getpid()) + L"-open\\";
+    PSECURITY_DESCRIPTOR everyone = nullptr;
+    ASSERT_NE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                  L"D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, &everyone, nullptr),
+              0);
+    SECURITY_ATTRIBUTES open{sizeof open, everyone, FALSE};
+    ASSERT_NE(CreateDirectoryW(dir.c_str(), &open), 0);
+    static wchar_t temp[cardwrap::windows::PATH_LEN + cardwrap::windows::TEMP_NAME_LEN];
+    const struct {
+        bool replacing;
+        bool alone;
+    } cases[] = {{true, true}, {false, false}};
+    for (const auto &c : cases) {
+        const HANDLE made =
+            cardwrap::windows::create_temp((dir + L"out.mcx").c_str(), temp, 0, c.replacing);
+        ASSERT_NE(made, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(private_to_user(made), c.alone) << c.replacing;
+        // Wine deletes no file whose DACL grants no one it knows anything;
+        // Windows goes by the handle's own right.
+        SetSecurityInfo(made, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                        nullptr);
+        FILE_DISPOSITION_INFO gone{TRUE};
+        EXPECT_NE(SetFileInformationByHandle(made, FileDispositionInfo, &gone, sizeof gone), 0);
+        CloseHandle(made);
+    }
+    RemoveDirectoryW(dir.c_str());
+    LocalFree(everyone);
 }
 
 TEST(Rename, PosixSemanticsWhereOfferedElseThePlainRename)

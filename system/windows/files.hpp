@@ -8,6 +8,8 @@ namespace cardwrap::windows {
 
 // The longest path the wide file functions take, and room for it.
 inline constexpr int PATH_LEN = 32768;
+// Room for the name of a temporary file.
+inline constexpr int TEMP_NAME_LEN = 40;
 
 // `path`, from the ANSI code page, strictly: false for a byte sequence that
 // is no character there, or a path too long.
@@ -36,12 +38,16 @@ void *find(const wchar_t *given, wchar_t (&target)[PATH_LEN], unsigned long &att
 // writes take. False if any was not written.
 bool write_bytes(void *file, const unsigned char *bytes, std::size_t count);
 
-// Whether a rename over the file at `path` was refused for a hold that
-// passes: another program has it open (an emulator, a scanner, a preview
-// pane), or it is on its way out. Windows refuses both as it refuses a user
-// with no right to replace it, for good; a try to open it for deleting,
-// sharing nothing, tells them apart.
-bool held(const wchar_t *path);
+// Creates the new file beside the file at `target`, its whole path put in
+// `temp`: shared with no one, and if `replacing`, its owner's alone until
+// given the replaced file's security. INVALID_HANDLE_VALUE if refused.
+void *create_temp(const wchar_t *target, wchar_t (&temp)[PATH_LEN + TEMP_NAME_LEN],
+                  unsigned long attributes, bool replacing);
+
+// Whether a refused rename over the file at `path` will be refused again:
+// this user may not delete it. Windows refuses a file another program holds
+// open, or one on its way out, in the same words, and such holds pass.
+bool refused_for_good(const wchar_t *path);
 
 // Whether a refused rename with POSIX semantics says only that this system
 // or file system does not offer them: then the plain rename is tried.

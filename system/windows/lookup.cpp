@@ -55,11 +55,10 @@ void *find(const wchar_t *given, wchar_t (&target)[PATH_LEN], unsigned long &att
     // Nothing under that name, not even a link that leads nowhere: it is
     // the name to make.
     std::wcscpy(target, named);
+    const bool nothing = file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND &&
+                         GetFileAttributesW(given) == INVALID_FILE_ATTRIBUTES;
     if (file == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_FILE_NOT_FOUND &&
-                       GetFileAttributesW(given) == INVALID_FILE_ATTRIBUTES
-                   ? nullptr
-                   : INVALID_HANDLE_VALUE;
+        return nothing ? nullptr : INVALID_HANDLE_VALUE;
     // A port admits one open at a time, and a pipe's server one client per
     // instance: the device is let go of before it is opened to be written.
     device = GetFileType(file) != FILE_TYPE_DISK;

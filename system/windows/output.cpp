@@ -22,6 +22,7 @@ namespace cardwrap {
 namespace {
 
 using windows::PATH_LEN;
+using windows::TEMP_NAME_LEN;
 
 // A program holding the output (an emulator, a virus scanner, an indexer)
 // keeps it from being replaced, and such holds are brief: the rename is
@@ -30,40 +31,12 @@ constexpr DWORD WAITS_MS[] = {10, 20, 40, 80, 160, 320, 500, 500, 500};
 // Windows 10's class for a rename with POSIX semantics, by its number: the
 // compiler's headers name it only for later targets.
 constexpr auto FILE_RENAME_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
-constexpr int TEMP_NAME_LEN = 40;
 
 wchar_t given[PATH_LEN];                // the output path as typed
 wchar_t target[PATH_LEN];               // the whole path of the file it leads to
 wchar_t temp[PATH_LEN + TEMP_NAME_LEN]; // the whole path of the new file beside it
 // Held while an image is put in place: Ctrl-C and the like wait for it.
 SRWLOCK putting = SRWLOCK_INIT;
-
-// The new file beside the output: its own, shared with no one, with the
-// right to rename and remove it, so that no scanner or indexer can keep it
-// from either. Replacing a file, it is its owner's alone until it is whole
-// (a DACL of its own, cut off from the folder's), and may be given away.
-// Its name is short and of a fixed form whatever the output's; its last
-// part cannot be foreseen, so no one can take it beforehand.
-HANDLE create_temp(DWORD attributes, bool replacing)
-{
-    static PSECURITY_DESCRIPTOR own = nullptr;
-    if (replacing && own == nullptr &&
-        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1,
-                                                             &own, nullptr) == 0)
-        return INVALID_HANDLE_VALUE;
-    SECURITY_ATTRIBUTES security{sizeof security, own, FALSE};
-    const DWORD access =
-        GENERIC_READ | GENERIC_WRITE | DELETE | (replacing ? WRITE_DAC | WRITE_OWNER : 0);
-    // An encrypted file is never replaced by a plain one.
-    const DWORD made = (attributes & FILE_ATTRIBUTE_ENCRYPTED) != 0 ? FILE_ATTRIBUTE_ENCRYPTED
-                                                                    : FILE_ATTRIBUTE_NORMAL;
-    wchar_t *name = temp + (windows::name_of(target) - target);
-    std::wmemcpy(temp, target, static_cast<std::size_t>(name - temp));
-    unsigned number = 0;
-    rand_s(&number);
-    std::swprintf(name, TEMP_NAME_LEN, L"cardwrap-%lu-%08x.tmp", GetCurrentProcessId(), number);
-    return CreateFileW(temp, access, 0, replacing ? &security : nullptr, CREATE_NEW, made, nullptr);
-}
 
 // Renamed by its own handle over the file it replaces: with POSIX semantics
 // where Windows offers them, so that a file another program holds open,
@@ -72,23 +45,21 @@ HANDLE create_temp(DWORD attributes, bool replacing)
 // made meanwhile.
 bool rename_over(HANDLE file, bool replacing)
 {
-
     alignas(FILE_RENAME_INFO) static unsigned char
         buffer[sizeof(FILE_RENAME_INFO) + PATH_LEN * sizeof(wchar_t)];
     auto *info = reinterpret_cast<FILE_RENAME_INFO *>(buffer);
     const std::size_t bytes = std::wcslen(target) * sizeof(wchar_t);
-    const auto size = static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + bytes);
     info->Flags =
         FILE_RENAME_FLAG_POSIX_SEMANTICS | (replacing ? FILE_RENAME_FLAG_REPLACE_IF_EXISTS : 0);
     info->FileNameLength = static_cast<DWORD>(bytes);
     std::memcpy(info->FileName, target, bytes + sizeof(wchar_t));
-    if (SetFileInformationByHandle(file, FILE_RENAME_INFO_EX, info, size) != 0)
+    if (SetFileInformationByHandle(file, FILE_RENAME_INFO_EX, info, sizeof buffer) != 0)
         return true;
     if (!windows::no_posix_rename(GetLastError()))
         return false;
     info->Flags = 0;
     info->ReplaceIfExists = replacing ? TRUE : FALSE;
-    return SetFileInformationByHandle(file, FileRenameInfo, info, size) != 0;
+    return SetFileInformationByHandle(file, FileRenameInfo, info, sizeof buffer) != 0;
 }
 
 bool rename_into_place(HANDLE file, bool replacing)
@@ -98,7 +69,7 @@ bool rename_into_place(HANDLE file, bool replacing)
             return true;
         const DWORD err = GetLastError();
         if ((err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION) ||
-            !windows::held(target) || attempt == std::size(WAITS_MS))
+            windows::refused_for_good(target) || attempt == std::size(WAITS_MS))
             return false;
         Sleep(WAITS_MS[attempt]);
     }
@@ -110,7 +81,7 @@ bool rename_into_place(HANDLE file, bool replacing)
 bool replace(HANDLE file, DWORD attributes, const unsigned char *image, std::size_t size)
 {
     AcquireSRWLockExclusive(&putting);
-    const HANDLE made = create_temp(attributes, file != nullptr);
+    const HANDLE made = windows::create_temp(target, temp, attributes, file != nullptr);
     bool done = made != INVALID_HANDLE_VALUE && windows::take_storage(attributes, made) &&
                 windows::write_bytes(made, image, size) &&
                 (file == nullptr || windows::take_attributes(file, target, made, temp)) &&
@@ -131,17 +102,46 @@ bool replace(HANDLE file, DWORD attributes, const unsigned char *image, std::siz
 
 } // namespace
 
-bool windows::held(const wchar_t *path)
+// The new file beside the output: its own, shared with no one, with the
+// right to rename and remove it, so that no scanner or indexer can keep it
+// from either. Replacing a file, it is its owner's alone until it is whole
+// (a DACL of its own, cut off from the folder's), and may be given away.
+// Its name is short and of a fixed form whatever the output's; its last
+// part cannot be foreseen, so no one can take it beforehand.
+void *windows::create_temp(const wchar_t *target, wchar_t (&temp)[PATH_LEN + TEMP_NAME_LEN],
+                           unsigned long attributes, bool replacing)
+{
+    static PSECURITY_DESCRIPTOR own = nullptr;
+    if (replacing && own == nullptr &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1,
+                                                             &own, nullptr) == 0)
+        return INVALID_HANDLE_VALUE;
+    SECURITY_ATTRIBUTES security{sizeof security, own, FALSE};
+    const DWORD access =
+        GENERIC_READ | GENERIC_WRITE | DELETE | (replacing ? WRITE_DAC | WRITE_OWNER : 0);
+    // An encrypted file is never replaced by a plain one.
+    const DWORD made = attributes & FILE_ATTRIBUTE_ENCRYPTED;
+    wchar_t *name = temp + (windows::name_of(target) - target);
+    std::wmemcpy(temp, target, static_cast<std::size_t>(name - temp));
+    unsigned number = 0;
+    rand_s(&number);
+    std::swprintf(name, TEMP_NAME_LEN, L"cardwrap-%lu-%08x.tmp", GetCurrentProcessId(), number);
+    return CreateFileW(temp, access, 0, replacing ? &security : nullptr, CREATE_NEW, made, nullptr);
+}
+
+// Open for deleting, sharing all that others may share: refused for good
+// only if this user may not delete it.
+bool windows::refused_for_good(const wchar_t *path)
 {
     const HANDLE probe =
-        CreateFileW(path, DELETE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    const DWORD err = GetLastError();
+        CreateFileW(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const bool refused = probe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED &&
+                         // not STATUS_DELETE_PENDING: a file on its way out
+                         RtlGetLastNtStatus() != static_cast<LONG>(0xC0000056);
     if (probe != INVALID_HANDLE_VALUE)
         CloseHandle(probe);
-    return probe == INVALID_HANDLE_VALUE &&
-           (err == ERROR_SHARING_VIOLATION || err == ERROR_LOCK_VIOLATION ||
-            // STATUS_DELETE_PENDING
-            (err == ERROR_ACCESS_DENIED && RtlGetLastNtStatus() == static_cast<LONG>(0xC0000056)));
+    return refused;
 }
 
 bool windows::no_posix_rename(unsigned long error)
