@@ -287,12 +287,16 @@ def fallback_faults(opts):
     """A file system with no rename that keeps from replacing (NFS) makes a
     new output by a second name for the image, and one with no hard links
     either takes none: the run says so, and leaves nothing. Once the second
-    name is made, the image is in place, whatever befalls the first."""
+    name is made, the image is in place, whatever befalls the first. A name
+    someone takes at every try ends in "Cannot write", and nothing left."""
     scenario = Scenario("new output", {"in.pda": b"\x01"}, ["in.pda"], None)
     faults = []
     for inject, status in ((["renameat2:error=EINVAL"], 0),
                            (["renameat2:error=EINVAL", "linkat:error=EPERM"], 1),
-                           (["renameat2:error=EINVAL", "unlinkat:error=EIO"], 0)):
+                           (["renameat2:error=EINVAL", "unlinkat:error=EIO"], 0),
+                           # A name taken at every try, as if by others: looked up
+                           # again a bounded number of times, then given up.
+                           (["renameat2:error=EEXIST"], 1)):
         with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
             lay_out(root, scenario)
             trace = ["-o", "/dev/null", "-e", "trace=renameat2,linkat,unlinkat"]

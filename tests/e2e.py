@@ -493,6 +493,12 @@ def replacing_cases():
                   setup=all_of(own("sh", 0, USERS), chmod("sh", 0o2775),
                                own("sh/pkapp.mcx", DAEMON, USERS), chmod("sh/pkapp.mcx", 0o660)),
                   owners={"sh/pkapp.mcx": (DAEMON, USERS)}, unprivileged=True, in_group=USERS),
+        # Your own file there is yours to rename: it is replaced, so its
+        # other name keeps the old bytes where writing in place would refuse.
+        converted("sticky folder, your own hard-linked file: replaced under its name",
+                  "st/pkapp.pda", APP, b"BBSSSSPPKAPP", 1, files={"st/pkapp.mcx": old},
+                  setup=all_of(own("st", 0), chmod("st", 0o1777),
+                               hardlink("st/pkapp.mcx", "st/snap.mcx")), unprivileged=True),
         converted("sticky folder, another user's file: written in place", "st/pkapp.pda", APP,
                   b"BBSSSSPPKAPP", 1, files={"st/pkapp.mcx": old}, setup=sticky,
                   owners={"st/pkapp.mcx": (0, 0)}, unprivileged=True),

@@ -1,6 +1,5 @@
 #include "system/posix/files.hpp"
 
-#include <cerrno>
 #include <cstdio>
 
 #include <fcntl.h>
@@ -31,8 +30,6 @@ long posix::read_bytes(int fd, unsigned char *into, std::size_t count)
     std::size_t got = 0;
     while (got < count) {
         const ssize_t n = read(fd, into + got, count - got);
-        if (n == -1 && errno == EINTR)
-            continue;
         if (n <= 0)
             return n == 0 ? static_cast<long>(got) : -1;
         got += static_cast<std::size_t>(n);
@@ -45,8 +42,6 @@ std::size_t posix::write_bytes(int fd, const unsigned char *bytes, std::size_t c
     std::size_t put = 0;
     while (put < count) {
         const ssize_t n = write(fd, bytes + put, count - put);
-        if (n == -1 && errno == EINTR)
-            continue;
         if (n <= 0)
             break;
         put += static_cast<std::size_t>(n);

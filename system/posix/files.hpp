@@ -3,6 +3,8 @@
 #include <cstddef>
 
 // Plain input and output on descriptors, as every POSIX output uses them.
+// The tool sets no signal handler, so no call is interrupted (EINTR): a
+// failed call is a failure.
 namespace cardwrap::posix {
 
 // Reads `fd` into `into` until `count` bytes or its end. Returns how many it
