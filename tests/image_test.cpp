@@ -6,6 +6,7 @@
 
 #include "core/image.hpp"
 #include "system/files.hpp"
+#include "tests/test_files.hpp"
 
 #ifdef _WIN32
 #include <process.h>
@@ -30,25 +31,8 @@ std::string temp_path(const char *name)
     return testing::TempDir() + "cardwrap_image_test_" + std::to_string(getpid()) + "_" + name;
 }
 
-void put_file(const std::string &path, const std::string &bytes)
-{
-    std::FILE *f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-    ASSERT_EQ(std::fclose(f), 0);
-}
-
-std::string contents(const std::string &path)
-{
-    std::string bytes;
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return "(none)";
-    for (int c; (c = std::fgetc(f)) != EOF;)
-        bytes += static_cast<char>(c);
-    std::fclose(f);
-    return bytes;
-}
+using test_files::contents;
+using test_files::put_file;
 
 TEST(CountBlocks, SmallestNumberOfWholeBlocks)
 {

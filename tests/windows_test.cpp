@@ -13,6 +13,7 @@
 #include "cli/windows/launch.hpp"
 #include "core/run.hpp"
 #include "system/windows/files.hpp"
+#include "tests/test_files.hpp"
 
 namespace {
 
@@ -276,25 +277,8 @@ std::string scratch(const char *name)
     return testing::TempDir() + "cardwrap_windows_test_" + std::to_string(_getpid()) + "_" + name;
 }
 
-std::string contents(const std::string &path)
-{
-    std::string bytes;
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return "(none)";
-    for (int c; (c = std::fgetc(f)) != EOF;)
-        bytes += static_cast<char>(c);
-    std::fclose(f);
-    return bytes;
-}
-
-void put_file(const std::string &path, const std::string &bytes)
-{
-    std::FILE *f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fputs(bytes.c_str(), f);
-    std::fclose(f);
-}
+using test_files::contents;
+using test_files::put_file;
 
 TEST(WrapEach, EveryArgumentIsAFileWrappedUnderItsDefaultNameAndTitle)
 {
