@@ -1,11 +1,11 @@
-#include "system/posix/files.hpp"
+#include "posix/descriptors.hpp"
 
 #include <cstdio>
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "system/files.hpp"
+#include "files.hpp"
 
 namespace cardwrap {
 

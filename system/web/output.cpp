@@ -4,8 +4,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "system/files.hpp"
-#include "system/posix/files.hpp"
+#include "files.hpp"
+#include "posix/descriptors.hpp"
 
 namespace cardwrap {
 

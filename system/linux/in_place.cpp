@@ -8,9 +8,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "core/image.hpp"
-#include "system/posix/files.hpp"
-#include "system/posix/target.hpp"
+#include "files.hpp"
+#include "life_cycle.hpp"
+#include "linux/target.hpp"
+#include "posix/descriptors.hpp"
 
 // Writing an output where it is, for when no new file may take its place:
 // runs take turns on it, and what the image overwrites is kept, to be put
@@ -18,13 +19,9 @@
 namespace cardwrap::posix {
 namespace {
 
-// A run writing a file in place waits its turn while another writes it, for
-// about two seconds in all: a hold that lasts longer is no turn.
-constexpr long WAITS_MS[] = {10, 20, 40, 80, 160, 320, 500, 500, 500};
-
 // What an image written in place overwrites, to be put back if the write
 // fails. No image is longer, so nothing past it is ever touched.
-unsigned char kept[MAX_IMAGE_LEN]; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+unsigned char kept[MAX_OUTPUT_SIZE]; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 // Opens the output itself to write it, as fopen would but for the
 // truncation: by its name in the folder found, so the system applies the
@@ -60,7 +57,7 @@ bool take_turn(int fd)
             return true;
         if (attempt == std::size(WAITS_MS))
             return false;
-        const timespec wait{0, WAITS_MS[attempt] * 1000000};
+        const timespec wait{0, WAITS_MS[attempt] * 1000000L};
         nanosleep(&wait, nullptr);
     }
 }
@@ -92,7 +89,8 @@ void put_back(int fd, const struct stat &was, bool whole, std::size_t reached, b
 bool overwrite(int fd, const unsigned char *image, std::size_t size)
 {
     struct stat was {};
-    if (!take_turn(fd) || fstat(fd, &was) != 0 || was.st_nlink > 1 || was.st_size > MAX_IMAGE_LEN)
+    if (!take_turn(fd) || fstat(fd, &was) != 0 || was.st_nlink > 1 ||
+        static_cast<std::size_t>(was.st_size) > MAX_OUTPUT_SIZE)
         return false;
     // Kept whole, or not at all (a file this user may write but not read,
     // or one that grew shorter meanwhile).

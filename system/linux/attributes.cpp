@@ -8,7 +8,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include "system/posix/target.hpp"
+#include "linux/target.hpp"
 
 // A file's attributes: the statx marks, and those a replacement carries on.
 // Extended attributes, the ACL among them, are copied as they are: one

@@ -6,7 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "system/posix/target.hpp"
+#include "linux/target.hpp"
 
 // Finding what an output path names: the kernel resolves the path, and what
 // it found is held by descriptor from then on.

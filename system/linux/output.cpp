@@ -7,9 +7,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "system/files.hpp"
-#include "system/posix/files.hpp"
-#include "system/posix/target.hpp"
+#include "files.hpp"
+#include "life_cycle.hpp"
+#include "linux/target.hpp"
+#include "posix/descriptors.hpp"
 
 // An output's life cycle. A regular file, or a name that holds nothing yet,
 // gets the image in a new file beside it that takes its place only once whole
@@ -26,7 +27,6 @@ constexpr int MAX_LOOKUPS = 10;
 // A name clash means a leftover of a killed run, or a run beside this one;
 // past this many, something else is wrong.
 constexpr unsigned MAX_TEMP_TRIES = 100;
-constexpr std::size_t TEMP_NAME_LEN = 40;
 
 // Where no new file may take the old one's place: a folder that keeps every
 // name made in it (append-only), a file mounted over its name (as containers
@@ -42,17 +42,15 @@ bool no_new_file(const target &at)
              ((dir.st_mode & S_ISVTX) != 0 && at.found.st_uid != geteuid())));
 }
 
-// The temporary file's name is short and of a fixed form whatever the
-// output's, so any name the folder takes can be replaced, and it says what
-// it is to whoever finds one left by a killed run. Its last part cannot be
-// foreseen, so that no one can take the names a run will try beforehand (in
-// /tmp, say) and keep it from writing.
+// The temporary file's last part cannot be foreseen, so that no one can
+// take the names a run will try beforehand (in /tmp, say) and keep it from
+// writing.
 int create_temp(const target &at, mode_t mode, char (&name)[TEMP_NAME_LEN])
 {
     for (unsigned attempt = 0; attempt < MAX_TEMP_TRIES; ++attempt) {
         unsigned number = 0;
         getentropy(&number, sizeof number);
-        std::snprintf(name, sizeof name, "cardwrap-%d-%08x.tmp", getpid(), number ^ attempt);
+        temp_name(name, static_cast<unsigned long>(getpid()), number ^ attempt);
         const int fd =
             openat(at.folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd != -1 || errno != EEXIST)
