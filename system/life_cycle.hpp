@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdio>
+
 // What every platform's output life cycle shares: how long a hold on the
 // output is waited out, and the name of the new file beside it.
 namespace cardwrap {
@@ -14,6 +16,9 @@ inline constexpr int TEMP_NAME_LEN = 40;
 // "cardwrap-PID-XXXXXXXX.tmp": short and of a fixed form whatever the
 // output's name, so any folder takes it, and it says what it is to whoever
 // finds one a killed run left. `random` is its part that no one can foresee.
-void temp_name(char (&name)[TEMP_NAME_LEN], unsigned long pid, unsigned random);
+inline void temp_name(char (&name)[TEMP_NAME_LEN], unsigned long pid, unsigned random)
+{
+    std::snprintf(name, sizeof name, "cardwrap-%lu-%08x.tmp", pid, random);
+}
 
 } // namespace cardwrap
