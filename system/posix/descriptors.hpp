@@ -2,17 +2,25 @@
 
 #include <cstddef>
 
-// Plain input and output on descriptors, as every POSIX output uses them.
-// The tool sets no signal handler, so no call is interrupted (EINTR): a
-// failed call is a failure.
+// Descriptors, as every POSIX file the tool opens is held.
 namespace cardwrap::posix {
+
+// A descriptor, closed when it goes out of scope, so that every way out of
+// a step lets go of what the step opened.
+struct descriptor {
+    explicit descriptor(int opened = -1) noexcept : fd(opened) {}
+    descriptor(const descriptor &) = delete;
+    descriptor &operator=(const descriptor &) = delete;
+    ~descriptor();
+    // Closes what it held, saying whether that went well (where a close may
+    // lose what was written), and holds `opened`.
+    bool reset(int opened = -1) noexcept;
+
+    int fd;
+};
 
 // Reads `fd` into `into` until `count` bytes or its end. Returns how many it
 // read, or -1 if a read failed: what came before is no whole input.
 long read_bytes(int fd, unsigned char *into, std::size_t count);
-
-// Writes the `count` bytes of `bytes` to `fd`, in as many calls as short
-// writes take. Returns how many it wrote: fewer where a write failed.
-std::size_t write_bytes(int fd, const unsigned char *bytes, std::size_t count);
 
 } // namespace cardwrap::posix
