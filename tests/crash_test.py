@@ -23,6 +23,7 @@ import re
 import resource
 import signal
 import stat
+import subprocess
 import sys
 import tempfile
 
@@ -263,35 +264,112 @@ def clash_faults(opts, scenario, lines):
     return faults
 
 
-def fallback_faults(opts):
-    """A file system with no rename that keeps from replacing (NFS) makes a
-    new output by a second name for the image, and one with no hard links
-    either takes none: the run says so, and leaves nothing. Once the second
-    name is made, the image is in place, whatever befalls the first. A name
-    someone takes at every try ends in "Cannot write", and nothing left."""
-    scenario = Scenario("new output", {"in.pda": b"\x01"}, ["in.pda"], None)
+def injected_faults(opts):
+    """Calls made to fail as some file systems, filters and systems fail them.
+    A new output: a file system with no rename that keeps from replacing
+    (NFS) makes it by a second name for the image, and one with no hard
+    links either makes none; once the second name is made, the image is in
+    place, whatever befalls the first; a name taken at every try, as if by
+    others, is looked up again a bounded number of times, then given up; a
+    rename that fails otherwise is no clash, and is not tried again. An
+    existing output: a file system that keeps no extended attributes has
+    none to carry; a failed removal of the folder's default ACL fails the
+    run, as does a name for the new file with no randomness to make it."""
+    new = Scenario("new output", {"in.pda": b"\x01"}, ["in.pda"], None)
+    old = Scenario("existing output", {"in.pda": b"\x01", "in.mcx": b"old"}, ["in.pda"], b"old")
     faults = []
-    for inject, status in ((["renameat2:error=EINVAL"], 0),
-                           (["renameat2:error=EINVAL", "linkat:error=EPERM"], 1),
-                           (["renameat2:error=EINVAL", "unlinkat:error=EIO"], 0),
-                           # A name taken at every try, as if by others: looked up
-                           # again a bounded number of times, then given up.
-                           (["renameat2:error=EEXIST"], 1)):
+    for scenario, inject, status in (
+            (new, ["renameat2:error=EINVAL"], 0),
+            (new, ["renameat2:error=EINVAL", "linkat:error=EPERM"], 1),
+            (new, ["renameat2:error=EINVAL", "unlinkat:error=EIO"], 0),
+            (new, ["renameat2:error=EEXIST"], 1),
+            (new, ["renameat2:error=EIO:when=1"], 1),
+            (old, ["listxattr:error=EOPNOTSUPP"], 0),
+            (old, ["fremovexattr:error=EIO"], 1),
+            (old, ["getrandom:error=EIO"], 1)):
         with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
             lay_out(root, scenario)
-            trace = ["-o", "/dev/null", "-e", "trace=renameat2,linkat,unlinkat"]
+            calls = sorted({one.split(":")[0] for one in inject})
+            trace = ["-o", "/dev/null", "-e", "trace=" + ",".join(calls)]
             for one in inject:
                 trace += ["-e", "inject=" + one]
             proc = strace(opts, scenario, root, *trace)
-            now = open(os.path.join(root, "in.mcx"), "rb").read() if os.path.exists(
-                os.path.join(root, "in.mcx")) else None
+            now = traced.read(root, "in.mcx")
             # A name that could not be removed may stay, as after SIGKILL.
             left = [name for name in traced.left(root, "in.pda", "in.mcx")
                     if "unlinkat:error=EIO" not in inject or not TEMP.match(name)]
-        if proc.returncode != status or now != (scenario.whole() if status == 0 else None) or left:
-            faults.append("%s: status %d, in.mcx %s, left %r" % (
-                " and ".join(inject), proc.returncode, "as it should be" if now == (
-                    scenario.whole() if status == 0 else None) else "not", left))
+        want = scenario.whole() if status == 0 else scenario.old
+        if proc.returncode != status or now != want or left:
+            faults.append("%s, %s: status %d, in.mcx %s, left %r" % (
+                scenario.name, " and ".join(inject), proc.returncode,
+                "as it should be" if now == want else "not", left))
+    return faults
+
+
+def unmarked_faults(opts):
+    """Where statx cannot say whether a folder is append-only (an old
+    kernel, a filter that refuses it), the folder's inode flags are asked;
+    where neither answers, the file is written in place: no run leaves a
+    new file it can neither rename nor remove. A file system that keeps no
+    inode flags has no such mark, and its files are replaced."""
+    scenario = Scenario("existing output", {"in.pda": b"\x01", "in.mcx": b"old"}, ["in.pda"],
+                        b"old")
+    faults = []
+    for marked, inject, in_place in (
+            (True, ["statx:error=ENOSYS"], True), (True, ["statx:error=EPERM"], True),
+            (False, ["statx:error=ENOSYS", "ioctl:error=EPERM"], True),
+            (False, ["statx:error=ENOSYS", "ioctl:error=ENOTTY"], False)):
+        with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
+            lay_out(root, scenario)
+            was = os.stat(os.path.join(root, "in.mcx")).st_ino
+            if marked and subprocess.run(["chattr", "+a", root], capture_output=True).returncode:
+                return "SKIP append-only folders: none here"
+            trace = ["-o", "/dev/null", "-e", "trace=statx,ioctl"]
+            for one in inject:
+                trace += ["-e", "inject=" + one]
+            try:
+                proc = strace(opts, scenario, root, *trace)
+            finally:
+                subprocess.run(["chattr", "-a", root], capture_output=True)
+            now = traced.read(root, "in.mcx")
+            same = os.stat(os.path.join(root, "in.mcx")).st_ino == was
+            left = traced.left(root, "in.pda", "in.mcx")
+        if proc.returncode != 0 or now != scenario.whole() or same != in_place or left:
+            faults.append("%s folder, %s: status %d, in.mcx %s, %s, left %r" % (
+                "an append-only" if marked else "a", " and ".join(inject), proc.returncode,
+                "whole" if now == scenario.whole() else "not whole",
+                "written in place" if same else "replaced", left))
+    return faults
+
+
+def device_faults(opts):
+    """A block device is written where it is, its old bytes read first and
+    put back should the write fail: an image longer than the device leaves
+    it as it was; one that fits is there whole, the rest of the device
+    untouched."""
+    faults = []
+    for device_size, size, status in ((e2e.BLOCK, 9000, 1), (2 * e2e.BLOCK, 300, 0)):
+        with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
+            old = bytes((i * 7 + 1) % 256 for i in range(device_size))
+            data = bytes(i % 251 for i in range(size))
+            e2e.lay_out(root, {"disk": old, "in.pda": data})
+            loop = subprocess.run(["losetup", "-f", "--show", os.path.join(root, "disk")],
+                                  capture_output=True, text=True)
+            if loop.returncode != 0:
+                return "SKIP block devices: no loop device here"
+            device = loop.stdout.strip()
+            try:
+                proc = traced.run([opts.tool, "in.pda", "T", device], root)
+                with open(device, "rb") as f:
+                    now = f.read()
+            finally:
+                subprocess.run(["losetup", "-d", device], check=True)
+        whole = e2e.image(b"T", data, (size + e2e.BLOCK - 1) // e2e.BLOCK)
+        want = old if status else whole + old[len(whole):]
+        if proc.returncode != status or now != want:
+            faults.append("a %d-byte device, a %d-byte image: status %d, the device %s" % (
+                device_size, len(whole), proc.returncode,
+                "as it should be" if now == want else "not as it should be"))
     return faults
 
 
@@ -405,8 +483,8 @@ def main():
         first_write = [p for p in found if p[0] in ("write", "pwrite64")][0]
         for name in ENDING if len(scenario.whole()) < e2e.MAX else ():
             checks.append(lambda s=scenario, p=first_write, n=name: check(opts, s, p, "signal=" + n))
-    checks.append(lambda: fallback_faults(opts))
-    for needs_root in (unkept_faults, unexpected_faults):
+    checks.append(lambda: injected_faults(opts))
+    for needs_root in (unkept_faults, unexpected_faults, unmarked_faults, device_faults):
         checks.append(lambda f=needs_root: f(opts) if root else
                       "SKIP %s: writes in place or in folders as another user: needs root" %
                       f.__name__)
