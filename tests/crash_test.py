@@ -482,7 +482,8 @@ def main():
         # they all take the one same way, so the smaller inputs suffice.
         first_write = [p for p in found if p[0] in ("write", "pwrite64")][0]
         for name in ENDING if len(scenario.whole()) < e2e.MAX else ():
-            checks.append(lambda s=scenario, p=first_write, n=name: check(opts, s, p, "signal=" + n))
+            checks.append(lambda s=scenario, p=first_write, n=name:
+                          check(opts, s, p, "signal=" + n))
     checks.append(lambda: injected_faults(opts))
     for needs_root in (unkept_faults, unexpected_faults, unmarked_faults, device_faults):
         checks.append(lambda f=needs_root: f(opts) if root else

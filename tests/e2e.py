@@ -37,6 +37,8 @@ MAX = 15 * BLOCK
 DIR = object()  # in Case.files: a folder rather than a file
 FIFO = ("fifo",)  # how a snapshot shows a FIFO
 NOBODY = 65534  # the unprivileged user that root runs the tool as, where a case asks
+FSIZE = resource.RLIMIT_FSIZE
+NO_PROC = b"umount -l /proc"  # as Case.mounts: no /proc for the run
 
 
 def image(title, data, blocks):
@@ -63,20 +65,19 @@ class Case:
     files: dict = dataclasses.field(default_factory=dict)    # laid out before the run
     changes: dict = dataclasses.field(default_factory=dict)  # path: bytes, or None for gone
     only: str = ""                                      # "posix" or "windows"
-    fsize_limit: int = None                             # bytes, on POSIX
-    stack_limit: int = 0                                # bytes, on POSIX
+    limits: dict = dataclasses.field(default_factory=dict)  # on POSIX: resource: its limit
     umask: int = -1                                     # on POSIX; -1 leaves it as it is
     setup: object = None                # function(root): links, FIFOs and modes to lay out
     modes: dict = dataclasses.field(default_factory=dict)  # path: permission bits afterwards
     unprivileged: bool = False          # run without root's power over permissions
-    reader: str = ""                    # on the FIFO "pipe": "whole" reads it all, "gone" leaves
-    piped: bytes = None                 # what a "whole" reader must get
+    reader: tuple = ()                  # on the FIFO "pipe": ("whole", what it must get) reads
+                                        # it all, ("gone",) leaves
     cwd: str = ""                       # the folder, in the case's own, that the tool runs in
     locale: str = ""                    # LANG for the run; the case is skipped where it is missing
     sysctls: dict = dataclasses.field(default_factory=dict)  # set for the run, put back after
     append_only: list = dataclasses.field(default_factory=list)  # folders chattr +a for the run
-    held: bytes = None        # a file opened, then unnamed, passed to the tool open as "{held}"
-    held_after: bytes = None  # what that file holds afterwards
+    held: tuple = ()          # (before, after): a file opened, then unnamed, passed to the
+                              # tool open as "{held}", and what it holds afterwards
     owners: dict = dataclasses.field(default_factory=dict)   # path: (uid, gid) afterwards
     kept: list = dataclasses.field(default_factory=list)     # paths whose owner, group, mode
                                                              # and extended attributes stay
@@ -91,8 +92,8 @@ class Case:
     terminal: bool = False    # run in a terminal of its own; the lines checked, not their bytes
     explorer: bool = False    # Windows, in a terminal: started as Explorer starts it, alone
                               # on the console, by a parent named explorer.exe
-    no_proc: bool = False     # run where /proc is not mounted
-    bind: tuple = ()          # (file, over): file mounted over the other for the run
+    mounts: bytes = b""       # shell words that change the mounts, in a namespace of the
+                              # run's own, before it starts
     in_group: int = -1        # the unprivileged user is in this group too
     locked: tuple = ()        # (path, fcntl.LOCK_EX or LOCK_SH): locked by another for the run
 
@@ -269,16 +270,17 @@ def failures_cases():
         refused("full device", ["pkapp.pda", "T", "/dev/full"], "Cannot write", "/dev/full",
                 files={"pkapp.pda": APP}, only="posix"),
         refused("file-size limit cuts the write", ["in.pda"], "Cannot write", "in.mcx",
-                files={"in.pda": b"y" * MAX}, only="posix", fsize_limit=65536),
+                files={"in.pda": b"y" * MAX}, only="posix", limits={FSIZE: 65536}),
         refused("cut write keeps the replaced output", ["in.pda"], "Cannot write", "in.mcx",
-                files={"in.pda": b"y" * MAX, "in.mcx": b"old"}, only="posix", fsize_limit=65536),
+                files={"in.pda": b"y" * MAX, "in.mcx": b"old"}, only="posix",
+                limits={FSIZE: 65536}),
         refused("cut write keeps the input it was to replace", ["in.mcx"], "Cannot write",
-                "in.mcx", files={"in.mcx": b"y" * MAX}, only="posix", fsize_limit=65536),
+                "in.mcx", files={"in.mcx": b"y" * MAX}, only="posix", limits={FSIZE: 65536}),
         # The image fits in the stream's buffer until the close flushes it.
         refused("write failing only at the final flush", ["in.pda"], "Cannot write", "in.mcx",
-                files={"in.pda": b"z"}, only="posix", fsize_limit=BLOCK),
+                files={"in.pda": b"z"}, only="posix", limits={FSIZE: BLOCK}),
         refused("final flush failing keeps the old output", ["in.pda"], "Cannot write", "in.mcx",
-                files={"in.pda": b"z", "in.mcx": b"old"}, only="posix", fsize_limit=BLOCK),
+                files={"in.pda": b"z", "in.mcx": b"old"}, only="posix", limits={FSIZE: BLOCK}),
     ]
 
 
@@ -345,10 +347,10 @@ def outputs_cases():
         refused("link loop", given + ["loop.mcx"], "Cannot write", "loop.mcx", files=app,
                 setup=symlinks(("loop.mcx", "loop.mcx")), only="posix"),
         Case("FIFO written in place", given + ["pipe"], summary(len(APP), 1), files=app,
-             setup=fifo, changes={"pipe": FIFO}, reader="whole", piped=image(b"T", APP, 1),
+             setup=fifo, changes={"pipe": FIFO}, reader=("whole", image(b"T", APP, 1)),
              only="posix"),
         refused("FIFO whose reader leaves", ["in.pda", "T", "pipe"], "Cannot write", "pipe",
-                files={"in.pda": big}, setup=fifo, changes={"pipe": FIFO}, reader="gone",
+                files={"in.pda": big}, setup=fifo, changes={"pipe": FIFO}, reader=("gone",),
                 only="posix"),
         Case("device written in place", given + ["/dev/null"], summary(len(APP), 1), files=app,
              only="posix"),
@@ -359,7 +361,7 @@ def outputs_cases():
                   setup=hardlink("pkapp.mcx", "snap.mcx"), only="posix"),
         refused("input hard-linked as the output survives a cut write", ["in.pda"],
                 "Cannot write", "in.mcx", files={"in.pda": big},
-                setup=hardlink("in.pda", "in.mcx"), only="posix", fsize_limit=65536),
+                setup=hardlink("in.pda", "in.mcx"), only="posix", limits={FSIZE: 65536}),
         refused("read-only output refused and kept", ["pkapp.pda"], "Cannot write", "pkapp.mcx",
                 files={**app, "pkapp.mcx": old}, setup=chmod("pkapp.mcx", 0o444),
                 unprivileged=True),
@@ -375,7 +377,7 @@ def outputs_cases():
                   args=given + ["n" * 251 + ".mcx"], out="n" * 251 + ".mcx",
                   files={"n" * 251 + ".mcx": old}, only="posix"),
         converted("15 blocks under a 128 KiB stack", "in.pda", big, b"BBSSSSPIN", 15,
-                  stack_limit=128 * 1024, only="posix"),
+                  limits={resource.RLIMIT_STACK: 128 * 1024}, only="posix"),
     ]
 
 
@@ -447,15 +449,15 @@ def replacing_cases():
     return posix_only([
         refused("250-byte name, a link: it stays, its target keeps its bytes", ["in.pda", "T", LONG],
                 "Cannot write", LONG, files={"in.pda": big, "real/save.mcx": old},
-                setup=symlinks((LONG, "real/save.mcx")), fsize_limit=cut),
+                setup=symlinks((LONG, "real/save.mcx")), limits={FSIZE: cut}),
         refused("250-byte name, hard-linked: both names keep their bytes", ["in.pda", "T", LONG],
                 "Cannot write", LONG, files={"in.pda": big, LONG: old},
-                setup=hardlink(LONG, "snap.mcx"), fsize_limit=cut),
+                setup=hardlink(LONG, "snap.mcx"), limits={FSIZE: cut}),
         refused("250-byte name as its own input keeps its bytes", [LONG], "Cannot write", LONG,
-                files={LONG: big}, fsize_limit=cut),
+                files={LONG: big}, limits={FSIZE: cut}),
         refused("folder taking no new name: its own input keeps its bytes", ["dir/in.mcx"],
                 "Cannot write", "dir/in.mcx", files={"dir/in.mcx": big}, setup=no_new_names,
-                unprivileged=True, fsize_limit=cut),
+                unprivileged=True, limits={FSIZE: cut}),
         # A run writing in place waits its turn, but not for ever: a lock
         # held by another program for longer than a run takes is no turn.
         refused("folder taking no new name: a file locked meanwhile is left alone",
@@ -480,14 +482,14 @@ def replacing_cases():
                 ["st/in.pda", "T", "st/log.mcx"], "Cannot write", "st/log.mcx",
                 files={"st/in.pda": big, "st/log.mcx": old}, changes={"st/log.mcx": b""},
                 setup=all_of(own("st", 0), chmod("st", 0o1777), own("st/log.mcx", DAEMON),
-                             chmod("st/log.mcx", 0o622)), unprivileged=True, fsize_limit=cut),
+                             chmod("st/log.mcx", 0o622)), unprivileged=True, limits={FSIZE: cut}),
         # Written where it is, but not a byte of it: it is left as it was,
         # not emptied, though it could not be read to be kept.
         refused("a file that cannot be read, not written at all, is left as it was",
                 ["st/pkapp.pda", "T", "st/log.mcx"], "Cannot write", "st/log.mcx",
                 files={"st/pkapp.pda": APP, "st/log.mcx": old},
                 setup=all_of(own("st", 0), chmod("st", 0o1777), own("st/log.mcx", DAEMON),
-                             chmod("st/log.mcx", 0o622)), unprivileged=True, fsize_limit=0),
+                             chmod("st/log.mcx", 0o622)), unprivileged=True, limits={FSIZE: 0}),
         converted("another user's file in a shared folder stays theirs", "sh/pkapp.pda", APP,
                   b"BBSSSSPPKAPP", 1, files={"sh/pkapp.mcx": old},
                   setup=all_of(own("sh", 0, USERS), chmod("sh", 0o2775),
@@ -505,17 +507,18 @@ def replacing_cases():
         # Only its owner may set its times back.
         refused("sticky folder, another user's file keeps its bytes", ["st/pkapp.pda"],
                 "Cannot write", "st/pkapp.mcx", files={"st/pkapp.pda": big, "st/pkapp.mcx": old},
-                changes={"st/pkapp.mcx": old}, setup=sticky, unprivileged=True, fsize_limit=cut),
+                changes={"st/pkapp.mcx": old}, setup=sticky, unprivileged=True,
+                limits={FSIZE: cut}),
         converted("append-only folder: written in place", "ap/pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
                   files={"ap/pkapp.mcx": old}, append_only=["ap"]),
         refused("append-only folder: the file keeps its bytes", ["ap/in.pda"], "Cannot write",
                 "ap/in.mcx", files={"ap/in.pda": big, "ap/in.mcx": old}, append_only=["ap"],
-                fsize_limit=cut),
+                limits={FSIZE: cut}),
         converted("append-only folder: a new output made in place", "ap/pkapp.pda", APP,
                   b"BBSSSSPPKAPP", 1, files={"ap/pkapp.pda": APP}, append_only=["ap"]),
         refused("append-only folder: a new output left empty", ["ap/in.pda"], "Cannot write",
                 "ap/in.mcx", files={"ap/in.pda": big}, changes={"ap/in.mcx": b""},
-                append_only=["ap"], fsize_limit=cut),
+                append_only=["ap"], limits={FSIZE: cut}),
         converted("ACL and extended attributes kept", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
                   files={"pkapp.mcx": old}, kept=["pkapp.mcx"],
                   setup=all_of(setfacl("pkapp.mcx", "u:daemon:rw"),
@@ -566,7 +569,7 @@ def replacing_cases():
         Case("standard output named as /proc/self/fd/1", given + ["/proc/self/fd/1"],
              image(b"T", APP, 1) + summary(len(APP), 1), files=app),
         Case("an open file with no name left", given + ["{held}"], summary(len(APP), 1),
-             files=app, held=old, held_after=image(b"T", APP, 1)),
+             files=app, held=(old, image(b"T", APP, 1))),
         converted("a link's target keeps its extended attributes", "pkapp.pda", APP, b"T", 1,
                   args=given + ["link.mcx"], out="real/save.mcx", files={"real/save.mcx": old},
                   kept=["real/save.mcx"],
@@ -574,19 +577,19 @@ def replacing_cases():
                                setxattr("real/save.mcx", "user.note", b"mine"))),
         converted("without /proc, a link's target is replaced", "pkapp.pda", APP, b"T", 1,
                   args=given + ["link.mcx"], out="real/save.mcx", files={"real/save.mcx": old},
-                  setup=symlinks(("link.mcx", "real/save.mcx")), no_proc=True),
+                  setup=symlinks(("link.mcx", "real/save.mcx")), mounts=NO_PROC),
         converted("without /proc, extended attributes kept", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
                   files={"pkapp.mcx": old}, kept=["pkapp.mcx"],
-                  setup=setxattr("pkapp.mcx", "user.note", b"mine"), no_proc=True),
+                  setup=setxattr("pkapp.mcx", "user.note", b"mine"), mounts=NO_PROC),
         # As a container is given a file: the name cannot be renamed over.
         converted("a file mounted over the output is written where it is", "pkapp.pda", APP,
                   b"T", 1, args=given + ["ctr/save.mcx"], out="host/save.mcx",
                   files={"host/save.mcx": old, "ctr/save.mcx": b""},
-                  bind=("host/save.mcx", "ctr/save.mcx")),
+                  mounts=b"mount --bind host/save.mcx ctr/save.mcx"),
         converted("replacing opens no old file", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
                   files={"pkapp.mcx": old}, watch="pkapp.mcx"),
         converted("without /proc, a file named as it is is still replaced", "pkapp.pda", APP,
-                  b"BBSSSSPPKAPP", 1, files={"pkapp.mcx": old}, watch="pkapp.mcx", no_proc=True),
+                  b"BBSSSSPPKAPP", 1, files={"pkapp.mcx": old}, watch="pkapp.mcx", mounts=NO_PROC),
         # Root's file capability on this user's own file: this user may not
         # set it, and a write would clear it anyway.
         converted("an attribute only privilege sets is left to the system", "pkapp.pda", APP,
@@ -860,30 +863,21 @@ class Tool:
         """Runs the case; `during(proc)` is called while the tool runs; `held`
         is a descriptor it inherits, named in its arguments as "{held}"."""
         def limit():
-            if case.fsize_limit is not None:
-                resource.setrlimit(resource.RLIMIT_FSIZE, (case.fsize_limit, case.fsize_limit))
-            if case.stack_limit:
-                resource.setrlimit(resource.RLIMIT_STACK, (case.stack_limit, case.stack_limit))
+            for which, value in case.limits.items():
+                resource.setrlimit(which, (value, value))
             if case.umask >= 0:
                 os.umask(case.umask)
         command = self.command
         if case.unprivileged and not self.windows:
             command = self.unprivileged(case.in_group)
-        if case.no_proc:
+        if case.mounts:
             if os.geteuid() != 0:
-                raise Unsupported("only root may unmount /proc")
-            if "ASAN_OPTIONS" in os.environ:
+                raise Unsupported("only root may change the mounts")
+            if NO_PROC in case.mounts and "ASAN_OPTIONS" in os.environ:
                 raise Unsupported("the sanitizers need /proc themselves")
-            # A mount namespace of the run's own, where /proc is let go of.
+            # A mount namespace of the run's own, gone with it.
             command = [b"unshare", b"-m", b"--propagation", b"private", b"sh", b"-c",
-                       b'umount -l /proc && exec "$0" "$@"'] + command
-        if case.bind:
-            if os.geteuid() != 0:
-                raise Unsupported("only root may mount")
-            # In a mount namespace of the run's own, gone with it.
-            command = [b"unshare", b"-m", b"--propagation", b"private", b"sh", b"-c",
-                       b'mount --bind "$0" "$1" && shift && exec "$@"'] + [
-                           b(p) for p in case.bind] + command
+                       case.mounts + b' && exec "$0" "$@"'] + command
         env = dict(os.environ, LANG=case.locale) if case.locale else None
         args = [b(a).replace(b"{held}", b"/dev/fd/%d" % (held or 0)) for a in case.args]
         with subprocess.Popen(command + args, cwd=os.path.join(cwd, case.cwd), env=env,
@@ -1027,11 +1021,11 @@ def run_and_look(tool, case, root):
     started = time.time_ns()
     attributes = {path: attributes_of(os.path.join(root, path)) for path in case.kept}
     watch = Watch(os.path.join(root, case.watch)) if case.watch else None
-    held = holding(root, case.held) if case.held is not None else None
+    held = holding(root, case.held[0]) if case.held else None
     lock = os.open(os.path.join(root, case.locked[0]), os.O_RDONLY) if case.locked else None
     if lock is not None:
         fcntl.flock(lock, case.locked[1])
-    reader = Reader(root, case.reader, len(case.piped or b"")) if case.reader else None
+    reader = Reader(root, case.reader[0], len(case.reader[-1])) if case.reader else None
     for path in case.hidden_system:
         tool.ask("attributes", path, "hs", cwd=root)
     other = tool.other(*case.other, cwd=root) if case.other else None
@@ -1073,9 +1067,9 @@ def run_and_look(tool, case, root):
             faults.append("%s is %r, no longer hidden and system" % (path, now))
     if reader:
         reader.after()
-        if case.piped is not None and reader.got != case.piped:
+        if case.reader[0] == "whole" and reader.got != case.reader[1]:
             faults.append("the FIFO's reader got %d other bytes" % len(reader.got))
-    if held is not None and got != case.held_after:
+    if held is not None and got != case.held[1]:
         faults.append("the open file holds %d other bytes" % len(got))
     if watch:
         faults += ["%s was %s" % (case.watch, event) for event in watch.seen()]
