@@ -98,6 +98,14 @@ def numbers(version, dist, unpacked):
                              capture_output=True, text=True).stdout.strip()
     if control != version + "-1":
         fault("%s: its control file says Version %r" % (deb, control))
+    # The README names the C library the package needs, as its Depends does.
+    depends = subprocess.run(["dpkg-deb", "-f", os.path.join(dist, deb), "Depends"],
+                             capture_output=True, text=True).stdout
+    needed = re.search(r"libc6 \(>= ([\d.]+)\)", depends)
+    named = re.search(r"\(glibc ([\d.]+)\)", read(os.path.join(ROOT, "README.md")))
+    if not needed or not named or needed.group(1) != named.group(1):
+        fault("README.md names glibc %s for the .deb, which depends on %s"
+              % (named.group(1) if named else "nothing", depends.strip()))
     top = re.match(r"cardwrap \(([^)]*)\).*?\n -- [^\n]*?  ([^\n]*)",
                    read(os.path.join(ROOT, "debian", "changelog")), re.S)
     if not top or top.group(1) != version + "-1":
