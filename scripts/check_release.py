@@ -191,7 +191,7 @@ def notices(version, unpacked):
     records = [(linux, "linux", os.path.join(ROOT, "build", "dist-linux", "cardwrap.map"), []),
                (windows, "windows", os.path.join(ROOT, "build", "dist-windows", "cardwrap.map"), []),
                (web, "web", os.path.join(LOGS, "dist-web.log"),
-                [os.path.join(ROOT, "build", "dist-web", "npm", "node_modules", "fflate")])]
+                [os.path.join(ROOT, "build", "dist-web", "npm", "node_modules")])]
     with tempfile.TemporaryDirectory() as scratch:
         for folder, platform, record, extra in records:
             shipped = os.path.join(folder, "NOTICES.txt")

@@ -3,12 +3,15 @@
 code its program holds besides cardwrap's own, found in the link's own record
 of what went in, a GNU ld map (-Map) or wasm-ld's --trace lines.
 
-    notices.py OUT VERSION linux|windows|web LINK-RECORD [FFLATE-PACKAGE-DIR]
+    notices.py OUT VERSION linux|windows|web LINK-RECORD [NODE-MODULES]
 
 Each archive member and object file the link took belongs to one library
 below, whose notice is in notices/; an input that none claims stops the
 release, so that nothing ships without the notice its code asks for.
-Windows' own DLLs, reached through import stubs, need none.
+Windows' own DLLs, reached through import stubs, need none. For the web
+page, each package that package.json lists under "dependencies" (what the
+page ships; the tests' are devDependencies) adds its own licence file, as
+npm installed it in NODE-MODULES; one without a licence file stops it too.
 """
 import json
 import os
@@ -88,9 +91,30 @@ def fill(text, values):
     return text
 
 
+def npm_notices(node_modules):
+    """The notice of each package the page ships, from its own files."""
+    with open(os.path.join(HERE, "..", "package.json"), encoding="utf-8") as f:
+        shipped = sorted(json.load(f).get("dependencies", {}))
+    parts = []
+    for name in shipped:
+        folder = os.path.join(node_modules, name)
+        with open(os.path.join(folder, "package.json"), encoding="utf-8") as f:
+            installed = json.load(f)["version"]
+        licences = sorted(entry for entry in os.listdir(folder)
+                          if re.fullmatch(r"(LICEN[CS]E|COPYING)(\.\w+)?", entry, re.I))
+        if not licences:
+            sys.exit("notices.py: the npm package %s has no licence file to ship" % name)
+        with open(os.path.join(folder, licences[0]), encoding="utf-8") as f:
+            text = f.read().rstrip("\n")
+        heading = "%s %s, from npm" % (name, installed)
+        parts.append("%s\n%s\n\nShipped with the page, as package-lock.json pins it, under its\n"
+                     "own licence:\n\n%s\n" % (heading, "-" * len(heading), text))
+    return parts
+
+
 def main():
     out, version, platform, record = sys.argv[1:5]
-    fflate = sys.argv[5] if len(sys.argv) > 5 else None
+    node_modules = sys.argv[5] if len(sys.argv) > 5 else None
     heading = "cardwrap %s for %s: notices" % (version, TITLES[platform])
     parts = [heading + "\n" + "=" * len(heading) + "\n\n"
              "cardwrap's own code is under the MIT License, in LICENSE%s. What this\n"
@@ -115,14 +139,8 @@ def main():
             ", ".join(os.path.basename(p) for p in paths), json.loads(key)["package"],
             json.loads(key)["version"]), 76) for key, paths in packages.items())
         parts.append(text.rstrip("\n") + "\n" + taken + "\n")
-    if fflate is not None:
-        with open(os.path.join(fflate, "package.json"), encoding="utf-8") as f:
-            pinned = json.load(f)["version"]
-        with open(os.path.join(NOTICES, "fflate.txt"), encoding="utf-8") as f:
-            text = f.read()
-        with open(os.path.join(fflate, "LICENSE"), encoding="utf-8") as f:
-            text += f.read().rstrip("\n") + "\n\nfflate.js is version %s of it.\n" % pinned
-        parts.append(text)
+    if node_modules is not None:
+        parts += npm_notices(node_modules)
     with open(out, "w", encoding="utf-8") as f:
         f.write("\n\n".join(parts))
 
