@@ -11,6 +11,8 @@
 namespace cardwrap {
 namespace {
 
+static_assert(MAX_IMAGE_LEN == MAX_OUTPUT_SIZE, "the system is told the longest image");
+
 // Prints one line; returns the run's exit status.
 int say(int status, const char *text, const char *arg = "")
 {

@@ -28,12 +28,8 @@ import sys
 import tempfile
 
 import e2e
-
-# LeakSanitizer cannot work under ptrace, and says so by failing the run; and
-# the sanitizers' own handlers for faults would end a run that such a signal
-# reaches with their report and status, not by the signal.
-ENV = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") +
-           ":detect_leaks=0:handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0")
+import traced
+from traced import TEMP
 # Calls the C library and the sanitizers make for their own ends (memory,
 # clocks, their signal stack), not the tool's: a failure of one says nothing
 # of the tool.
@@ -48,7 +44,6 @@ ENDING = ["SIGHUP", "SIGINT", "SIGQUIT", "SIGILL", "SIGTRAP", "SIGABRT", "SIGBUS
           "SIGUSR1", "SIGSEGV", "SIGUSR2", "SIGALRM", "SIGTERM", "SIGSTKFLT", "SIGXCPU",
           "SIGVTALRM", "SIGPROF", "SIGIO", "SIGPWR", "SIGSYS"] + [
               str(n) for n in range(32, signal.SIGRTMAX + 1)]
-TEMP = re.compile(r"^cardwrap-\d+-[0-9a-f]{8}\.tmp$")
 OLD_MODE = 0o640  # of an output that is replaced: no one but its group may read it
 
 
@@ -104,29 +99,23 @@ def lay_out(root, scenario):
         os.chmod(root, 0o555)
 
 
-def strace(opts, scenario, root, *trace):
+def strace(opts, scenario, root, *trace, **kw):
     """The tool run under strace, its memory laid out the same way every
     time: the sanitizers read /proc/self/maps at start, in as many reads as
     the layout takes, and strace counts those reads too."""
     user = ["-u", "nobody"] if scenario.in_place else []
     tool = opts.shared if scenario.in_place else opts.tool
-    return subprocess.run(["setarch", "-R", opts.strace, *user, *trace, tool] + scenario.args,
-                          cwd=root,
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=e2e.HANG, env=ENV)
+    return traced.run(["setarch", "-R", opts.strace, *user, *trace, tool] + scenario.args, root,
+                      **kw)
 
 
-def traced(opts, scenario):
+def whole_trace(opts, scenario):
     """The whole run's system calls after the input was opened, as lines."""
-    with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
+    with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root, traced.log() as log:
         lay_out(root, scenario)
-        log = os.path.join(tempfile.gettempdir(), "cardwrap-crash-%d.log" % os.getpid())
-        try:
-            strace(opts, scenario, root, "-o", log)
-            with open(log) as f:
-                lines = f.read().splitlines()
-        finally:
-            os.remove(log)
-            os.chmod(root, 0o755)
+        strace(opts, scenario, root, "-o", log)
+        lines = traced.lines(log)
+        os.chmod(root, 0o755)
     started = next(i for i, line in enumerate(lines)
                    if line.startswith("openat(") and '"%s"' % scenario.args[0] in line)
     return lines, started
@@ -134,8 +123,7 @@ def traced(opts, scenario):
 
 def points(lines, started):
     """(syscall, n) for each call after `started`, n counting that syscall
-    from the process's start as strace's when= does. Of the run of
-    sigaction calls that set up the handlers, the first and the last."""
+    from the process's start as strace's when= does."""
     seen = {}
     found = []
     for i, line in enumerate(lines):
@@ -145,8 +133,7 @@ def points(lines, started):
         seen[name] = seen.get(name, 0) + 1
         if i > started and name not in RUNTIME:
             found.append((name, seen[name], line))
-    actions = [p for p in found if p[0] == "rt_sigaction"]
-    return [p for p in found if p[0] != "rt_sigaction" or p in (actions[0], actions[-1])]
+    return found
 
 
 def committed(found):
@@ -182,26 +169,22 @@ def order_faults(lines):
 def check(opts, scenario, point, action, after_commit=False):
     """`after_commit`: the point comes after the image was put in place."""
     faults = []
-    with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
+    with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root, traced.log() as log:
         lay_out(root, scenario)
         inject = "inject=%s:%s:when=%d" % (point[0], action, point[1])
-        log = os.path.join(tempfile.gettempdir(), "cardwrap-crash-%d.log" % os.getpid())
-        try:
-            proc = strace(opts, scenario, root, "-o", log, "-e", "trace=openat," + point[0],
-                          "-e", inject)
-            faults += drift_faults(log, scenario)
-        finally:
-            os.remove(log)
+        proc = strace(opts, scenario, root, "-o", log, "-e", "trace=openat," + point[0],
+                      "-e", inject)
+        faults += drift_faults(log, scenario)
         os.chmod(root, 0o755)
         whole = scenario.whole()
         path = os.path.join(root, "in.mcx")
         now = open(path, "rb").read() if os.path.exists(path) else None
-        left = sorted(set(os.listdir(root)) - {"in.pda", "in.mcx", scenario.link})
+        left = traced.left(root, "in.pda", "in.mcx", scenario.link)
         status = proc.returncode
         sent = action.startswith("signal=")
         number = sent and action[7:]
         number = sent and (int(number) if number.isdigit() else getattr(signal, number))
-        died = sent and status in (-number, 128 + number)
+        died = sent and traced.died_by(status, number)
 
         if now not in (scenario.old, whole):
             faults.append("in.mcx holds %s" % ("nothing" if now is None else
@@ -245,8 +228,7 @@ def check(opts, scenario, point, action, after_commit=False):
 def drift_faults(log, scenario):
     """The call stopped is one made once the input was opened, as in the run
     that counted it: the count has not drifted."""
-    with open(log) as f:
-        lines = f.read().splitlines()
+    lines = traced.lines(log)
     opened = [i for i, line in enumerate(lines)
               if line.startswith("openat(") and '"%s"' % scenario.args[0] in line]
     # strace marks an error it made, and a signal it sent, right after the
@@ -273,9 +255,8 @@ def clash_faults(opts, scenario, lines):
             lay_out(root, scenario)
             proc = strace(opts, scenario, root, "-o", "/dev/null", "-e", "trace=openat", "-e",
                           "inject=openat:error=EEXIST:when=" + when)
-            path = os.path.join(root, "in.mcx")
-            now = open(path, "rb").read() if os.path.exists(path) else None
-            left = sorted(set(os.listdir(root)) - {"in.pda", "in.mcx", scenario.link})
+            now = traced.read(root, "in.mcx")
+            left = traced.left(root, "in.pda", "in.mcx", scenario.link)
             if proc.returncode != status or now != want or left:
                 faults.append("%s, name taken at openat #%s: status %d, in.mcx %s, left %r" % (
                     scenario.name, when, proc.returncode, "as wanted" if now == want else
@@ -283,35 +264,112 @@ def clash_faults(opts, scenario, lines):
     return faults
 
 
-def fallback_faults(opts):
-    """A file system with no rename that keeps from replacing (NFS) makes a
-    new output by a second name for the image, and one with no hard links
-    either takes none: the run says so, and leaves nothing. Once the second
-    name is made, the image is in place, whatever befalls the first. A name
-    someone takes at every try ends in "Cannot write", and nothing left."""
-    scenario = Scenario("new output", {"in.pda": b"\x01"}, ["in.pda"], None)
+def injected_faults(opts):
+    """Calls made to fail as some file systems, filters and systems fail them.
+    A new output: a file system with no rename that keeps from replacing
+    (NFS) makes it by a second name for the image, and one with no hard
+    links either makes none; once the second name is made, the image is in
+    place, whatever befalls the first; a name taken at every try, as if by
+    others, is looked up again a bounded number of times, then given up; a
+    rename that fails otherwise is no clash, and is not tried again. An
+    existing output: a file system that keeps no extended attributes has
+    none to carry; a failed removal of the folder's default ACL fails the
+    run, as does a name for the new file with no randomness to make it."""
+    new = Scenario("new output", {"in.pda": b"\x01"}, ["in.pda"], None)
+    old = Scenario("existing output", {"in.pda": b"\x01", "in.mcx": b"old"}, ["in.pda"], b"old")
     faults = []
-    for inject, status in ((["renameat2:error=EINVAL"], 0),
-                           (["renameat2:error=EINVAL", "linkat:error=EPERM"], 1),
-                           (["renameat2:error=EINVAL", "unlinkat:error=EIO"], 0),
-                           # A name taken at every try, as if by others: looked up
-                           # again a bounded number of times, then given up.
-                           (["renameat2:error=EEXIST"], 1)):
+    for scenario, inject, status in (
+            (new, ["renameat2:error=EINVAL"], 0),
+            (new, ["renameat2:error=EINVAL", "linkat:error=EPERM"], 1),
+            (new, ["renameat2:error=EINVAL", "unlinkat:error=EIO"], 0),
+            (new, ["renameat2:error=EEXIST"], 1),
+            (new, ["renameat2:error=EIO:when=1"], 1),
+            (old, ["listxattr:error=EOPNOTSUPP"], 0),
+            (old, ["fremovexattr:error=EIO"], 1),
+            (old, ["getrandom:error=EIO"], 1)):
         with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
             lay_out(root, scenario)
-            trace = ["-o", "/dev/null", "-e", "trace=renameat2,linkat,unlinkat"]
+            calls = sorted({one.split(":")[0] for one in inject})
+            trace = ["-o", "/dev/null", "-e", "trace=" + ",".join(calls)]
             for one in inject:
                 trace += ["-e", "inject=" + one]
             proc = strace(opts, scenario, root, *trace)
-            now = open(os.path.join(root, "in.mcx"), "rb").read() if os.path.exists(
-                os.path.join(root, "in.mcx")) else None
+            now = traced.read(root, "in.mcx")
             # A name that could not be removed may stay, as after SIGKILL.
-            left = [name for name in sorted(set(os.listdir(root)) - {"in.pda", "in.mcx"})
+            left = [name for name in traced.left(root, "in.pda", "in.mcx")
                     if "unlinkat:error=EIO" not in inject or not TEMP.match(name)]
-        if proc.returncode != status or now != (scenario.whole() if status == 0 else None) or left:
-            faults.append("%s: status %d, in.mcx %s, left %r" % (
-                " and ".join(inject), proc.returncode, "as it should be" if now == (
-                    scenario.whole() if status == 0 else None) else "not", left))
+        want = scenario.whole() if status == 0 else scenario.old
+        if proc.returncode != status or now != want or left:
+            faults.append("%s, %s: status %d, in.mcx %s, left %r" % (
+                scenario.name, " and ".join(inject), proc.returncode,
+                "as it should be" if now == want else "not", left))
+    return faults
+
+
+def unmarked_faults(opts):
+    """Where statx cannot say whether a folder is append-only (an old
+    kernel, a filter that refuses it), the folder's inode flags are asked;
+    where neither answers, the file is written in place: no run leaves a
+    new file it can neither rename nor remove. A file system that keeps no
+    inode flags has no such mark, and its files are replaced."""
+    scenario = Scenario("existing output", {"in.pda": b"\x01", "in.mcx": b"old"}, ["in.pda"],
+                        b"old")
+    faults = []
+    for marked, inject, in_place in (
+            (True, ["statx:error=ENOSYS"], True), (True, ["statx:error=EPERM"], True),
+            (False, ["statx:error=ENOSYS", "ioctl:error=EPERM"], True),
+            (False, ["statx:error=ENOSYS", "ioctl:error=ENOTTY"], False)):
+        with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
+            lay_out(root, scenario)
+            was = os.stat(os.path.join(root, "in.mcx")).st_ino
+            if marked and subprocess.run(["chattr", "+a", root], capture_output=True).returncode:
+                return "SKIP append-only folders: none here"
+            trace = ["-o", "/dev/null", "-e", "trace=statx,ioctl"]
+            for one in inject:
+                trace += ["-e", "inject=" + one]
+            try:
+                proc = strace(opts, scenario, root, *trace)
+            finally:
+                subprocess.run(["chattr", "-a", root], capture_output=True)
+            now = traced.read(root, "in.mcx")
+            same = os.stat(os.path.join(root, "in.mcx")).st_ino == was
+            left = traced.left(root, "in.pda", "in.mcx")
+        if proc.returncode != 0 or now != scenario.whole() or same != in_place or left:
+            faults.append("%s folder, %s: status %d, in.mcx %s, %s, left %r" % (
+                "an append-only" if marked else "a", " and ".join(inject), proc.returncode,
+                "whole" if now == scenario.whole() else "not whole",
+                "written in place" if same else "replaced", left))
+    return faults
+
+
+def device_faults(opts):
+    """A block device is written where it is, its old bytes read first and
+    put back should the write fail: an image longer than the device leaves
+    it as it was; one that fits is there whole, the rest of the device
+    untouched."""
+    faults = []
+    for device_size, size, status in ((e2e.BLOCK, 9000, 1), (2 * e2e.BLOCK, 300, 0)):
+        with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
+            old = bytes((i * 7 + 1) % 256 for i in range(device_size))
+            data = bytes(i % 251 for i in range(size))
+            e2e.lay_out(root, {"disk": old, "in.pda": data})
+            loop = subprocess.run(["losetup", "-f", "--show", os.path.join(root, "disk")],
+                                  capture_output=True, text=True)
+            if loop.returncode != 0:
+                return "SKIP block devices: no loop device here"
+            device = loop.stdout.strip()
+            try:
+                proc = traced.run([opts.tool, "in.pda", "T", device], root)
+                with open(device, "rb") as f:
+                    now = f.read()
+            finally:
+                subprocess.run(["losetup", "-d", device], check=True)
+        whole = e2e.image(b"T", data, (size + e2e.BLOCK - 1) // e2e.BLOCK)
+        want = old if status else whole + old[len(whole):]
+        if proc.returncode != status or now != want:
+            faults.append("a %d-byte device, a %d-byte image: status %d, the device %s" % (
+                device_size, len(whole), proc.returncode,
+                "as it should be" if now == want else "not as it should be"))
     return faults
 
 
@@ -327,17 +385,14 @@ def unkept_faults(opts):
     scenario = Scenario("in place, the old bytes read short", {
         "in.pda": bytes(i % 251 for i in range(20000)), "in.mcx": b"old" * 1000}, ["in.pda"],
         b"old" * 1000, in_place=True)
-    lines, started = traced(opts, scenario)
+    lines, started = whole_trace(opts, scenario)
     found = points(lines, started)
     locked = next(i for i, p in enumerate(found) if p[0] == "flock")
     keep = next(p for p in found[locked:] if p[0] == "read")
     with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
         lay_out(root, scenario)
-        proc = subprocess.run(["setarch", "-R", opts.strace, "-u", "nobody", "-o", "/dev/null",
-                               "-e", "trace=read", "-e",
-                               "inject=read:retval=0:when=%d" % keep[1], opts.shared,
-                               "in.pda"], cwd=root, env=ENV, stdin=subprocess.DEVNULL,
-                              capture_output=True, preexec_fn=cut_short, timeout=e2e.HANG)
+        proc = strace(opts, scenario, root, "-o", "/dev/null", "-e", "trace=read", "-e",
+                      "inject=read:retval=0:when=%d" % keep[1], preexec_fn=cut_short)
         os.chmod(root, 0o755)
         now = open(os.path.join(root, "in.mcx"), "rb").read()
     if proc.returncode != 1 or now != b"":
@@ -368,15 +423,11 @@ def unexpected_faults(opts):
         lay_out(root, scenario)
         e2e.hand_over(root)
         os.chmod(root, 0o333)
-        log = os.path.join(tempfile.gettempdir(), "cardwrap-crash-%d.log" % os.getpid())
-        try:
-            scenario.in_place = True  # run as the unprivileged user, who owns all here
+        scenario.in_place = True  # run as the unprivileged user, who owns all here
+        with traced.log() as log:
             proc = strace(opts, scenario, root, "-o", log, "-e", "trace=renameat,sync")
-            with open(log) as f:
-                calls = [line.split("(", 1)[0] for line in f if "(" in line]
-        finally:
-            os.remove(log)
-            os.chmod(root, 0o755)
+            calls = [line.split("(", 1)[0] for line in traced.lines(log) if "(" in line]
+        os.chmod(root, 0o755)
         now = open(os.path.join(root, "in.mcx"), "rb").read()
         if proc.returncode != 0 or now != scenario.whole() or calls[-2:] != ["renameat", "sync"]:
             faults.append("a folder the user may not read: status %d, calls %r" % (
@@ -408,45 +459,36 @@ def main():
     # A copy that the unprivileged user may run, wherever the build is.
     opts.shared = e2e.shared_copy(opts.tool)
 
-    passed = failed = 0
-
-    def tally(faults):
-        nonlocal passed, failed
-        for fault in faults:
-            print("FAIL " + fault)
-        failed += bool(faults)
-        passed += not faults
-
     root = os.geteuid() == 0
+    checks = []
     for scenario in scenarios():
         # Written in place as another user, strace -u.
         if scenario.in_place and not root:
-            print("SKIP %s: runs as another user: needs root" % scenario.name)
+            checks.append(lambda s=scenario: "SKIP %s: runs as another user: needs root" % s.name)
             continue
-        lines, started = traced(opts, scenario)
+        lines, started = whole_trace(opts, scenario)
         found = points(lines, started)
         if not scenario.in_place:
-            tally(["%s: %s" % (scenario.name, f) for f in order_faults(lines[started:])])
-            tally(clash_faults(opts, scenario, lines))
+            checks.append(lambda s=scenario, l=lines[started:]: [
+                "%s: %s" % (s.name, f) for f in order_faults(l)])
+            checks.append(lambda s=scenario, l=lines: clash_faults(opts, s, l))
         actions = [a for a in ACTIONS if not (scenario.in_place and a == "signal=SIGKILL")]
         done = committed(found)
         for at, point in enumerate(found):
             for action in actions:
-                tally(check(opts, scenario, point, action, at > done))
+                checks.append(lambda s=scenario, p=point, a=action, after=at > done:
+                              check(opts, s, p, a, after))
         # Every signal that ends a process, while the image is being written;
         # they all take the one same way, so the smaller inputs suffice.
         first_write = [p for p in found if p[0] in ("write", "pwrite64")][0]
         for name in ENDING if len(scenario.whole()) < e2e.MAX else ():
-            tally(check(opts, scenario, first_write, "signal=" + name))
-    tally(fallback_faults(opts))
-    if root:
-        tally(unkept_faults(opts))
-        tally(unexpected_faults(opts))
-    else:
-        print("SKIP writing in place, attributes and unreadable folders: needs root")
-    print("%d passed, %d failed" % (passed, failed))
-    return 1 if failed or not passed else 0
-
+            checks.append(lambda s=scenario, p=first_write, n=name: check(opts, s, p, "signal=" + n))
+    checks.append(lambda: injected_faults(opts))
+    for needs_root in (unkept_faults, unexpected_faults, unmarked_faults, device_faults):
+        checks.append(lambda f=needs_root: f(opts) if root else
+                      "SKIP %s: writes in place or in folders as another user: needs root" %
+                      f.__name__)
+    return traced.verdict(checks)
 
 if __name__ == "__main__":
     sys.exit(main())

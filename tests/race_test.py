@@ -16,13 +16,13 @@ import argparse
 import concurrent.futures
 import os
 import resource
-import signal
 import subprocess
 import sys
 import tempfile
-import time
 
 import e2e
+import traced
+from traced import read
 
 OLD = b"old" * 1000
 # A file-size limit that an image of more than one block passes.
@@ -33,72 +33,10 @@ def cut_short():
     resource.setrlimit(resource.RLIMIT_FSIZE, (CUT, CUT))
 
 
-class Run:
-    """The tool started under strace, as `user` ("nobody" or root), stopped
-    by SIGSTOP just after its `when`-th call to `syscall`, if one is given;
-    its flock calls logged."""
-
-    def __init__(self, opts, root, args, user="", stop=None, limit=None):
-        self.log = os.path.join(tempfile.gettempdir(), "cardwrap-race-%d-%d.log" % (
-            os.getpid(), id(self)))
-        open(self.log, "w").close()
-        trace = ["-e", "trace=flock" + (",%s" % stop[0] if stop else "")]
-        if stop:
-            trace += ["-e", "inject=%s:signal=SIGSTOP:when=%d" % stop]
-        command = [opts.strace, "-o", self.log] + (["-u", user] if user else []) + trace
-        tool = opts.shared if user else opts.tool
-        self.proc = subprocess.Popen(command + [tool] + args, cwd=root, env=ENV,
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     preexec_fn=limit)
-        self.stopped = None
-
-    def said(self, text):
-        with open(self.log) as f:
-            return text in f.read()
-
-    def wait_for(self, text):
-        """Until the log says `text`, or the run ends, or a minute has gone:
-        a run that hangs fails the check, not the suite."""
-        deadline = time.monotonic() + 60
-        while self.proc.poll() is None and not self.said(text) and time.monotonic() < deadline:
-            time.sleep(0.01)
-        return self.said(text)
-
-    def wait_stopped(self):
-        """The traced process, once strace has seen it stop."""
-        if self.wait_for("stopped by SIGSTOP"):
-            with open("/proc/%d/task/%d/children" % (self.proc.pid, self.proc.pid)) as kids:
-                self.stopped = int(kids.read().split()[0])
-        return self.stopped
-
-    def finish(self):
-        if self.stopped:
-            try:
-                os.kill(self.stopped, signal.SIGCONT)
-            except ProcessLookupError:
-                pass  # gone already: its status says how
-        try:
-            out = self.proc.communicate(timeout=e2e.HANG)[0]
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            out = self.proc.communicate()[0]
-        os.remove(self.log)
-        return self.proc.returncode, out
-
-
-# LeakSanitizer cannot work under ptrace.
-ENV = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
-
-
 def lay_out(root, files, unprivileged):
     e2e.lay_out(root, files)
     if unprivileged:
         e2e.hand_over(root)
-
-
-def read(root, name):
-    path = os.path.join(root, name)
-    return open(path, "rb").read() if os.path.exists(path) else None
 
 
 def turns_faults(opts, name, append_only):
@@ -118,13 +56,13 @@ def turns_faults(opts, name, append_only):
         user = "" if append_only else "nobody"
         if append_only:
             if subprocess.run(["chattr", "+a", root], capture_output=True).returncode != 0:
-                return ["%s: SKIP, no append-only folders here" % name]
+                return "SKIP %s: no append-only folders here" % name
         else:
             os.chmod(root, 0o555)
         try:
-            b = Run(opts, root, ["b.pda", "B", "in.mcx"], user, ("flock", 1), cut_short)
+            b = traced.Run(opts, root, ["b.pda", "B", "in.mcx"], user, ("flock", 1), cut_short)
             b.wait_stopped()
-            a = Run(opts, root, ["a.pda", "A", "in.mcx"], user)
+            a = traced.Run(opts, root, ["a.pda", "A", "in.mcx"], user)
             # A asks for its turn, and is refused while B holds it.
             waited = a.wait_for("EAGAIN")
             b_status, _ = b.finish()
@@ -166,7 +104,7 @@ def made_meanwhile_faults(opts):
             stop = lookup_point(opts, root, ["in.pda"], "nobody") if at == "lookup" else (at, 1)
             if not existing and os.path.exists(os.path.join(root, "in.mcx")):
                 os.remove(os.path.join(root, "in.mcx"))
-            run = Run(opts, root, ["in.pda"], "nobody", stop)
+            run = traced.Run(opts, root, ["in.pda"], "nobody", stop)
             run.wait_stopped()
             path = os.path.join(root, "in.mcx")
             if existing:
@@ -177,7 +115,7 @@ def made_meanwhile_faults(opts):
             os.chmod(path, mode)
             got, out = run.finish()
             now = read(root, "in.mcx")
-            left = sorted(set(os.listdir(root)) - {"in.pda", "in.mcx"})
+            left = traced.left(root, "in.pda", "in.mcx")
         want = whole if status == 0 else OLD
         if not run.stopped or got != status or now != want or left:
             faults.append("%s: status %d %r, in.mcx %s, left %r" % (
@@ -189,16 +127,10 @@ def made_meanwhile_faults(opts):
 def lookup_point(opts, root, args, user=""):
     """(openat, n): the call that looks the output up, counted from the
     process's start as strace's when= counts it."""
-    log = os.path.join(tempfile.gettempdir(), "cardwrap-race-%d.log" % os.getpid())
-    try:
-        subprocess.run([opts.strace, "-o", log, "-e", "trace=openat"] +
-                       (["-u", user] if user else []) + [opts.shared if user else opts.tool] +
-                       args, cwd=root, env=ENV, stdin=subprocess.DEVNULL, capture_output=True,
-                       timeout=e2e.HANG)
-        with open(log) as f:
-            calls = [line for line in f if line.startswith("openat(")]
-    finally:
-        os.remove(log)
+    with traced.log() as log:
+        traced.run([opts.strace, "-o", log, "-e", "trace=openat"] + (["-u", user] if user else []) +
+                   [opts.shared if user else opts.tool] + args, root)
+        calls = [line for line in traced.lines(log) if line.startswith("openat(")]
     return ("openat", next(i for i, line in enumerate(calls, 1) if "O_PATH" in line))
 
 
@@ -225,7 +157,7 @@ def changed_meanwhile_faults(opts):
                 os.chmod(os.path.join(root, path), 0o666)
             point = lookup_point(opts, root, ["in.pda"], "nobody")
             e2e.lay_out(root, {"in.mcx": OLD})
-            run = Run(opts, root, ["in.pda"], "nobody", point)
+            run = traced.Run(opts, root, ["in.pda"], "nobody", point)
             run.wait_stopped()
             change(os.path.join(root, "in.mcx"))
             status, out = run.finish()
@@ -250,14 +182,12 @@ def many_faults(opts, runs=600, at_once=20):
 
         def one(i):
             name = "in%d.pda" % (i % at_once)
-            return subprocess.run([opts.tool, name, "T", "out.mcx"], cwd=root, env=ENV,
-                                  stdin=subprocess.DEVNULL, capture_output=True,
-                                  timeout=e2e.HANG).returncode
+            return traced.run([opts.tool, name, "T", "out.mcx"], root).returncode
 
         with concurrent.futures.ThreadPoolExecutor(at_once) as pool:
             failed = sum(1 for status in pool.map(one, range(runs)) if status != 0)
         now = read(root, "out.mcx")
-        left = sorted(set(os.listdir(root)) - set(inputs) - {"out.mcx"})
+        left = traced.left(root, "out.mcx", *inputs)
     wholes = {e2e.image(b"T", data, 1) for data in inputs.values()}
     if failed or now not in wholes or left:
         return ["%d runs at once: %d failed, out.mcx %s, left %r" % (
@@ -281,13 +211,7 @@ def main():
               lambda: made_meanwhile_faults(opts),
               lambda: changed_meanwhile_faults(opts),
               lambda: many_faults(opts)]
-    failed = 0
-    for check in checks:
-        for fault in check():
-            print(fault if "SKIP" in fault else "FAIL " + fault)
-            failed += "SKIP" not in fault
-    print("%d checks, %d failed" % (len(checks), failed))
-    return 1 if failed else 0
+    return traced.verdict(checks)
 
 
 if __name__ == "__main__":

@@ -11,7 +11,7 @@
 #include <windows.h>
 
 #include "system/files.hpp"
-#include "system/windows/files.hpp"
+#include "system/windows/shared.hpp"
 
 namespace {
 

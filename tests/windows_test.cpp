@@ -12,7 +12,7 @@
 
 #include "cli/windows/launch.hpp"
 #include "core/run.hpp"
-#include "system/windows/files.hpp"
+#include "system/windows/shared.hpp"
 #include "tests/test_files.hpp"
 
 namespace {
@@ -235,7 +235,7 @@ TEST(Temp, ReplacingAFileIsItsOwnersAlone)
               0);
     SECURITY_ATTRIBUTES open{sizeof open, everyone, FALSE};
     ASSERT_NE(CreateDirectoryW(dir.c_str(), &open), 0);
-    static wchar_t temp[cardwrap::windows::PATH_LEN + cardwrap::windows::TEMP_NAME_LEN];
+    static wchar_t temp[cardwrap::windows::PATH_LEN + cardwrap::TEMP_NAME_LEN];
     const struct {
         bool replacing;
         bool alone;

@@ -8,7 +8,7 @@
 #include <winternl.h>
 
 #include "core/run.hpp"
-#include "system/windows/files.hpp"
+#include "system/windows/shared.hpp"
 
 namespace cardwrap::windows {
 namespace {

@@ -2,7 +2,7 @@
 
 #include "cli/windows/launch.hpp"
 #include "core/run.hpp"
-#include "system/windows/files.hpp"
+#include "system/windows/shared.hpp"
 
 // The arguments come from the wide command line, never from the C runtime's
 // own narrow ones, which it converts before it splits them: a character the

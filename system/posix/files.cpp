@@ -1,22 +1,19 @@
-#include "system/posix/files.hpp"
-
 #include <cstdio>
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "system/files.hpp"
+#include "files.hpp"
+#include "posix/descriptors.hpp"
 
 namespace cardwrap {
 
 int read_input(const char *path, unsigned char *into, int room)
 {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd == -1)
+    const posix::descriptor fd(open(path, O_RDONLY | O_CLOEXEC));
+    if (fd.fd == -1)
         return -1;
-    const long got = posix::read_bytes(fd, into, static_cast<std::size_t>(room));
-    close(fd);
-    return static_cast<int>(got);
+    return static_cast<int>(posix::read_bytes(fd.fd, into, static_cast<std::size_t>(room)));
 }
 
 void print_line(const char *text, const char *arg)
@@ -25,6 +22,20 @@ void print_line(const char *text, const char *arg)
     std::fflush(stdout);
 }
 
+posix::descriptor::~descriptor()
+{
+    reset();
+}
+
+bool posix::descriptor::reset(int opened) noexcept
+{
+    const bool closed = fd == -1 || close(fd) == 0;
+    fd = opened;
+    return closed;
+}
+
+// A read a signal interrupts fails as any other: only one that asks the run
+// to stop is caught, and then the run gives up what it does.
 long posix::read_bytes(int fd, unsigned char *into, std::size_t count)
 {
     std::size_t got = 0;
@@ -35,18 +46,6 @@ long posix::read_bytes(int fd, unsigned char *into, std::size_t count)
         got += static_cast<std::size_t>(n);
     }
     return static_cast<long>(got);
-}
-
-std::size_t posix::write_bytes(int fd, const unsigned char *bytes, std::size_t count)
-{
-    std::size_t put = 0;
-    while (put < count) {
-        const ssize_t n = write(fd, bytes + put, count - put);
-        if (n <= 0)
-            break;
-        put += static_cast<std::size_t>(n);
-    }
-    return put;
 }
 
 } // namespace cardwrap

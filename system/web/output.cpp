@@ -4,14 +4,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "system/files.hpp"
-#include "system/posix/files.hpp"
+#include "files.hpp"
+#include "posix/descriptors.hpp"
 
 namespace cardwrap {
 
 // The page's file system lives in its own memory: no other program sees a
 // file there half-written, and nothing there outlives a crash, so the image
-// is written straight to the output.
+// is written straight to the output, in one call that it takes whole.
 bool write_output(const char *path, const unsigned char *image, std::size_t size)
 {
     // It takes names of any length; the disks the downloads go to take 255
@@ -19,11 +19,11 @@ bool write_output(const char *path, const unsigned char *image, std::size_t size
     const char *slash = std::strrchr(path, '/');
     if (std::strlen(slash == nullptr ? path : slash + 1) > NAME_MAX)
         return false;
-    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd == -1)
+    posix::descriptor fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (fd.fd == -1)
         return false;
-    const bool written = posix::write_bytes(fd, image, size) == size;
-    return close(fd) == 0 && written;
+    const bool written = write(fd.fd, image, size) == static_cast<ssize_t>(size);
+    return fd.reset() && written;
 }
 
 } // namespace cardwrap

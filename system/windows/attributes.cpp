@@ -1,4 +1,4 @@
-#include "system/windows/files.hpp"
+#include "windows/shared.hpp"
 
 #include <cwchar>
 

@@ -1,4 +1,4 @@
-#include "system/windows/files.hpp"
+#include "windows/shared.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-#include "system/files.hpp"
+#include "files.hpp"
 
 namespace cardwrap {
 namespace {

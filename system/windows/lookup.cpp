@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "system/windows/files.hpp"
+#include "windows/shared.hpp"
 
 // Finding what an output path names: Windows resolves the path, and what it
 // found is held by handle from then on.

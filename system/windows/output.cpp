@@ -8,8 +8,8 @@
 
 #include <sddl.h>
 
-#include "system/files.hpp"
-#include "system/windows/files.hpp"
+#include "files.hpp"
+#include "windows/shared.hpp"
 
 extern "C" LONG NTAPI RtlGetLastNtStatus();
 
@@ -22,12 +22,7 @@ namespace cardwrap {
 namespace {
 
 using windows::PATH_LEN;
-using windows::TEMP_NAME_LEN;
 
-// A program holding the output (an emulator, a virus scanner, an indexer)
-// keeps it from being replaced, and such holds are brief: the rename is
-// tried again for about two seconds in all, with growing waits.
-constexpr DWORD WAITS_MS[] = {10, 20, 40, 80, 160, 320, 500, 500, 500};
 // Windows 10's class for a rename with POSIX semantics, by its number: the
 // compiler's headers name it only for later targets.
 constexpr auto FILE_RENAME_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
@@ -62,6 +57,9 @@ bool rename_over(HANDLE file, bool replacing)
     return SetFileInformationByHandle(file, FileRenameInfo, info, sizeof buffer) != 0;
 }
 
+// A program holding the output (an emulator, a virus scanner, an indexer)
+// keeps it from being replaced, and such holds are brief: they are waited
+// out as WAITS_MS says.
 bool rename_into_place(HANDLE file, bool replacing)
 {
     for (std::size_t attempt = 0;; ++attempt) {
@@ -71,7 +69,7 @@ bool rename_into_place(HANDLE file, bool replacing)
         if ((err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION) ||
             windows::refused_for_good(target) || attempt == std::size(WAITS_MS))
             return false;
-        Sleep(WAITS_MS[attempt]);
+        Sleep(static_cast<DWORD>(WAITS_MS[attempt]));
     }
 }
 
@@ -124,8 +122,11 @@ void *windows::create_temp(const wchar_t *target, wchar_t (&temp)[PATH_LEN + TEM
     wchar_t *name = temp + (windows::name_of(target) - target);
     std::wmemcpy(temp, target, static_cast<std::size_t>(name - temp));
     unsigned number = 0;
-    rand_s(&number);
-    std::swprintf(name, TEMP_NAME_LEN, L"cardwrap-%lu-%08x.tmp", GetCurrentProcessId(), number);
+    char narrow[TEMP_NAME_LEN];
+    if (rand_s(&number) != 0)
+        return INVALID_HANDLE_VALUE;
+    temp_name(narrow, GetCurrentProcessId(), number);
+    MultiByteToWideChar(CP_ACP, 0, narrow, -1, name, TEMP_NAME_LEN);
     return CreateFileW(temp, access, 0, replacing ? &security : nullptr, CREATE_NEW, made, nullptr);
 }
 

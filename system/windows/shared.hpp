@@ -2,14 +2,14 @@
 
 #include <cstddef>
 
+#include "../life_cycle.hpp"
+
 // What the Windows half's files share. Handles are kept as Windows keeps
 // them, as pointers, so that this header needs no system header.
 namespace cardwrap::windows {
 
 // The longest path the wide file functions take, and room for it.
 inline constexpr int PATH_LEN = 32768;
-// Room for the name of a temporary file.
-inline constexpr int TEMP_NAME_LEN = 40;
 
 // `path`, from the ANSI code page, strictly: false for a byte sequence that
 // is no character there, or a path too long.

@@ -1,16 +1,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "system/posix/target.hpp"
+#include "linux/target.hpp"
 
 // Finding what an output path names: the kernel resolves the path, and what
-// it found is held by descriptor from then on.
-namespace cardwrap::posix {
+// it found is held by descriptor from then on. The tool walks the path's
+// last links itself only to learn the name the file goes by in its folder.
+namespace cardwrap::on_linux {
 namespace {
 
 // Linux's own bound on the links followed in one path.
@@ -33,19 +33,16 @@ bool split(target &at, int from, const char *path)
     if (slash != nullptr)
         std::snprintf(folder, sizeof folder, "%.*s",
                       static_cast<int>(slash == path ? 1 : slash - path), path);
-    const int fd = openat(from, folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (at.folder != -1)
-        close(at.folder);
-    at.folder = fd;
+    at.folder.reset(openat(from, folder, O_PATH | O_DIRECTORY | O_CLOEXEC));
     std::memcpy(at.name, last, len + 1);
-    return fd != -1;
+    return at.folder.fd != -1;
 }
 
-// A link in a directory open to all but sticky (/tmp) is followed only if
-// this user or the directory's owner made it: anyone else may have put it
+// A link in a sticky folder that anyone may write (/tmp) is followed only
+// if this user or the folder's owner made it: anyone else may have put it
 // there for this run to follow. The kernel holds links to that rule for an
 // open (fs.protected_symlinks), but cannot be asked where a file is yet to
-// be made, so it holds here whatever the setting.
+// be made, and may be set not to: so it holds here whatever the setting.
 bool may_follow(int folder, const struct stat &link)
 {
     struct stat dir {};
@@ -61,14 +58,16 @@ bool walk(target &at, const char *path, struct stat &there)
 {
     char link[PATH_MAX];
     for (int hops = 0; hops <= MAX_LINK_HOPS; ++hops) {
-        if (!split(at, at.folder == -1 ? AT_FDCWD : at.folder, path) ||
-            fstatat(at.folder, at.name, &there, AT_SYMLINK_NOFOLLOW) != 0)
+        if (!split(at, at.folder.fd == -1 ? AT_FDCWD : at.folder.fd, path) ||
+            fstatat(at.folder.fd, at.name, &there, AT_SYMLINK_NOFOLLOW) != 0)
             return false;
         if (!S_ISLNK(there.st_mode))
             return true;
-        const ssize_t len = may_follow(at.folder, there)
-                                ? readlinkat(at.folder, at.name, link, sizeof link - 1)
-                                : (errno = EACCES, -1);
+        if (!may_follow(at.folder.fd, there)) {
+            errno = EACCES;
+            return false;
+        }
+        const ssize_t len = readlinkat(at.folder.fd, at.name, link, sizeof link - 1);
         if (len == -1)
             return false;
         link[len] = '\0';
@@ -78,6 +77,14 @@ bool walk(target &at, const char *path, struct stat &there)
     return false;
 }
 
+// Whether `path` still leads to the file found.
+bool still_names(const char *path, const struct stat &found)
+{
+    const descriptor now(open(path, O_PATH | O_CLOEXEC));
+    struct stat there {};
+    return now.fd != -1 && fstat(now.fd, &there) == 0 && same_file(there, found);
+}
+
 } // namespace
 
 bool same_file(const struct stat &a, const struct stat &b)
@@ -85,38 +92,35 @@ bool same_file(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-void release(const target &at)
-{
-    for (const int fd : {at.file, at.folder})
-        if (fd != -1)
-            close(fd);
-}
-
-bool find(target &at, const char *path)
+outcome find(target &at, const char *path)
 {
     struct stat there {};
-    at.file = open(path, O_PATH | O_CLOEXEC);
+    at.file.reset(open(path, O_PATH | O_CLOEXEC));
     // Nothing there yet, or a link to where a file is yet to be made: the
     // kernel has followed it as far as it goes, refusing any link it may
-    // not follow for this user.
-    if (at.file == -1) {
-        // Something there now was made meanwhile.
-        at.again = errno == ENOENT && walk(at, path, there);
-        return !at.again && errno == ENOENT && at.folder != -1;
+    // not follow for this user. Something there now was made meanwhile.
+    if (at.file.fd == -1) {
+        if (errno != ENOENT)
+            return outcome::failed;
+        if (walk(at, path, there))
+            return outcome::again;
+        return errno == ENOENT && at.folder.fd != -1 ? outcome::done : outcome::failed;
     }
-    if (fstat(at.file, &at.found) != 0)
-        return false;
-    if (walk(at, path, there) && same_file(there, at.found))
-        return true;
-    // No name leads to it (an open file with no name left, a pipe named
-    // through /dev/fd), unless the path names another file now: then it
-    // changed meanwhile.
+    if (fstat(at.file.fd, &at.found) != 0)
+        return outcome::failed;
+    if (walk(at, path, there))
+        return same_file(there, at.found) ? outcome::done : outcome::again;
+    // A walk that fails for any reason but a name with nothing at it (a
+    // link not followed, no descriptor, no memory) names no file to write.
+    if (errno != ENOENT)
+        return outcome::failed;
+    if (!still_names(path, at.found))
+        return outcome::again;
+    // No name leads to it: an open file with no name left, or a pipe, named
+    // through /dev/fd. It is written through its descriptor.
     at.name[0] = '\0';
-    const int now = open(path, O_PATH | O_CLOEXEC);
-    at.again = now == -1 || fstat(now, &there) != 0 || !same_file(there, at.found);
-    if (now != -1)
-        close(now);
-    return !at.again;
+    const bool nameless = at.found.st_nlink == 0 || !S_ISREG(at.found.st_mode);
+    return nameless ? outcome::in_place : outcome::failed;
 }
 
-} // namespace cardwrap::posix
+} // namespace cardwrap::on_linux

@@ -3,18 +3,20 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <linux/limits.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include "system/posix/target.hpp"
+#include "linux/target.hpp"
 
-// A file's attributes: the statx marks, and those a replacement carries on.
-// Extended attributes, the ACL among them, are copied as they are: one
+// A file's attributes: the append-only mark, and those a replacement carries
+// on. Extended attributes, the ACL among them, are copied as they are: one
 // mechanism for every kind, and no library beyond the C library's calls.
 // Inode flags (chattr) are not carried: reading them would open the file.
-namespace cardwrap::posix {
+namespace cardwrap::on_linux {
 namespace {
 
 constexpr char ACCESS_ACL[] = "system.posix_acl_access";
@@ -54,27 +56,37 @@ bool copy_extended(int fd, const char *from)
 
 } // namespace
 
-// Where the system cannot say (no statx, or too old to know the mark), the
-// file is taken to be unmarked.
-bool marked(int fd, std::uint64_t attribute)
+// Asked of statx, or where it cannot answer (an old kernel, whose C library
+// then says nothing of the mark; a filter that refuses the call), of the
+// folder's inode flags. A file system that keeps no such flags has no mark.
+bool append_only(int folder)
 {
     struct statx st {};
-    return statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_TYPE, &st) == 0 &&
-           (st.stx_attributes_mask & st.stx_attributes & attribute) != 0;
+    if (statx(folder, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_TYPE, &st) == 0 &&
+        (st.stx_attributes_mask & STATX_ATTR_APPEND) != 0)
+        return (st.stx_attributes & STATX_ATTR_APPEND) != 0;
+    const descriptor dir(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    int flags = 0;
+    if (dir.fd == -1)
+        return true;
+    if (ioctl(dir.fd, FS_IOC_GETFLAGS, &flags) == 0)
+        return (flags & FS_APPEND_FL) != 0;
+    return errno != ENOTTY && errno != ENOTSUP && errno != EINVAL;
 }
 
 bool take_attributes(int fd, const target &at, const char *path)
 {
     // Read through /proc, which reaches the file itself whatever its name.
     char self[32];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", at.file);
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", at.file.fd);
     const bool proc = faccessat(AT_FDCWD, self, F_OK, AT_SYMLINK_NOFOLLOW) == 0;
-    struct stat now {};
+    if (!copy_extended(fd, proc ? self : path) || fchmod(fd, at.found.st_mode & 07777) != 0)
+        return false;
     // Permissions last, then a truncation to the file's own length, which
     // changes no byte, has the system clear the set-ID bits (and file
     // capabilities) exactly as a write of the old file in place would.
-    return copy_extended(fd, proc ? self : path) && fchmod(fd, at.found.st_mode & 07777) == 0 &&
-           fstat(fd, &now) == 0 && ftruncate(fd, now.st_size) == 0;
+    struct stat now {};
+    return fstat(fd, &now) == 0 && ftruncate(fd, now.st_size) == 0;
 }
 
-} // namespace cardwrap::posix
+} // namespace cardwrap::on_linux
