@@ -120,7 +120,7 @@ def main():
              "cardwrap's own code is under the MIT License, in LICENSE%s. What this\n"
              "release holds besides comes from the libraries below, each under its own\n"
              "terms, as Debian 12 built them; under each, the files it was taken from.\n"
-             % (".txt" if platform == "windows" else "")]
+             % ("" if platform == "linux" else ".txt")]
     linked = libraries(record)
     for name, notice, _ in LIBRARIES:
         files = linked.get(name)
@@ -137,7 +137,8 @@ def main():
                 "SOURCE_VERSION_URL": first["source_version"].replace("+", "%2B")})
         taken = "".join("\n" + textwrap.fill("Taken from %s, of Debian's %s %s." % (
             ", ".join(os.path.basename(p) for p in paths), json.loads(key)["package"],
-            json.loads(key)["version"]), 76) for key, paths in packages.items())
+            json.loads(key)["version"]), 76, break_on_hyphens=False)
+            for key, paths in packages.items())
         parts.append(text.rstrip("\n") + "\n" + taken + "\n")
     if node_modules is not None:
         parts += npm_notices(node_modules)
