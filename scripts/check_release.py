@@ -228,6 +228,13 @@ def notices(version, unpacked):
             documentary = not re.search(r"\.(exe|js|css|html|svg|webmanifest|1)$|^cardwrap$", name)
             if documentary and name not in text and name != os.path.basename(readme):
                 fault("%s carries %s but nothing there names it" % (folder, name))
+        # ... and what its own documents name is there (the tarball's
+        # README.md is every system's, and names the zips' files too).
+        own = text if readme.endswith(".txt") else read(os.path.join(folder, "NOTICES.txt"))
+        for name in set(re.findall(r"\b(LICENSE(?:\.txt)?|NOTICES\.txt|LGPL-2\.1\.txt|pkapp\.pda|relink/)",
+                                   own)):
+            if not os.path.exists(os.path.join(folder, name)):
+                fault("%s names %s, which it does not carry" % (folder, name))
 
 
 def warnings():
