@@ -98,8 +98,7 @@ def stall_faults(opts, name, op, number, output):
             tool.send_signal(number)
             state = ""
             if number == signal.SIGTSTP:
-                time.sleep(0.5)
-                state = state_of(tool.pid)
+                state = stopped_state(tool.pid)
                 tool.send_signal(signal.SIGCONT)
             try:
                 tool.communicate(timeout=e2e.HANG)
@@ -139,6 +138,15 @@ def state_of(pid):
         return "gone"
 
 
+def stopped_state(pid):
+    """The state of a process sent SIGTSTP, once it shows stopped ("T", or
+    "t" under strace) or a while has gone."""
+    deadline = time.monotonic() + e2e.HANG
+    while state_of(pid) not in ("t", "T", "gone") and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return state_of(pid)
+
+
 def turn_faults(opts, name, number, want_status, want, started=None):
     """Another program holds the file the run must write in place: the run
     waits its turn, and meanwhile gets signal `number`; then the hold ends.
@@ -156,9 +164,12 @@ def turn_faults(opts, name, number, want_status, want, started=None):
         waited = run.wait_for("EAGAIN")
         pid = run.traced_pid()
         os.kill(pid, number)
-        # Stopped, it stays so past the end of the hold and of any wait.
-        time.sleep(3 if number == signal.SIGTSTP else 0.5)
-        state = state_of(pid)
+        state = ""
+        if number == signal.SIGTSTP:
+            state = stopped_state(pid)
+            # Kept stopped past the two seconds it waits in all, it goes
+            # on once continued, the hold gone by then.
+            time.sleep(3)
         os.close(held)
         if number == signal.SIGTSTP:
             os.kill(pid, signal.SIGCONT)
