@@ -153,7 +153,8 @@ def numbers(version, dist, unpacked):
 
     # A release file's name in a document is this release's.
     for doc in [os.path.join(unpacked, linux, "README.md"), os.path.join(unpacked, linux, "cardwrap.1"),
-                os.path.join(unpacked, windows, "README.txt"), os.path.join(unpacked, web, "README.txt")]:
+                os.path.join(unpacked, windows, "README.txt"), os.path.join(unpacked, web, "README.txt")] \
+            + sorted(glob.glob(os.path.join(unpacked, linux, "docs", "*.md"))):
         text = read(doc)
         for name in set(re.findall(r"cardwrap[-_]\d[\w.+~]*?(?=[-_](?:\d+_amd64|linux|windows|web))",
                                    text.replace("\\-", "-"))):
