@@ -25,6 +25,8 @@
 //   controls     the batch buttons only while a batch can use them
 //   drag         the drop highlight over children; text into the title;
 //                dropped files join those chosen
+//   big          files of 122,881 bytes to 2 GB (sparse): the tool's own
+//                line, and no read of more than 122,881 bytes
 //   size         the site's size
 //
 //   node tests/web_test.mjs --site DIR --tool NATIVE-CARDWRAP [--shots DIR] [GROUP...]
@@ -84,19 +86,27 @@ const BATCHES = [
 ];
 
 // What `cardwrap NAME [TITLE]` prints and writes in a folder holding only
-// NAME, or nothing when `data` is null: every file it made or changed.
+// NAME, or nothing when `data` is null: every file it made or changed. A
+// number for `data` is a sparse file of that many bytes, as big as any.
 function native(tool, name, data, title) {
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), "cardwrap-web-"));
   try {
-    if (data) fs.writeFileSync(path.join(folder, name), data);
+    if (typeof data === "number") sparse(path.join(folder, name), data);
+    else if (data) fs.writeFileSync(path.join(folder, name), data);
     const run = spawnSync(tool, title === "" ? [name] : [name, title], { cwd: folder });
     const lines = run.stdout.toString("utf8").split("\n").filter((line) => line !== "");
-    const images = fs.readdirSync(folder).map((entry) => [entry, fs.readFileSync(path.join(folder, entry))])
-      .filter(([entry, image]) => entry !== name || !data || !image.equals(data));
+    const kept = (entry) => entry === name && typeof data === "number" && fs.statSync(path.join(folder, entry)).size === data;
+    const images = fs.readdirSync(folder).filter((entry) => !kept(entry)).map((entry) => [entry, fs.readFileSync(path.join(folder, entry))])
+      .filter(([entry, image]) => entry !== name || !Buffer.isBuffer(data) || !image.equals(data));
     return { banner: lines[0], line: lines.slice(1).join("\n"), status: run.status, images };
   } finally {
     fs.rmSync(folder, { recursive: true });
   }
+}
+
+function sparse(file, size) {
+  fs.closeSync(fs.openSync(file, "w"));
+  fs.truncateSync(file, size);
 }
 
 // Chromium drops a download that begins when ten others have begun in the
@@ -188,7 +198,7 @@ function compare(faults, tool, batches, got, unread = new Set()) {
     if (shownBatch.rows.length !== want.length) faults.push(`batch ${b + 1}: ${shownBatch.rows.length} rows, want ${want.length}`);
     want.forEach((w, i) => {
       const [name, data] = batch.files[i];
-      const text = `${name} (${data.length} B, title ${JSON.stringify(batch.title)})`;
+      const text = `${name} (${data.length ?? data} B, title ${JSON.stringify(batch.title)})`;
       const row = shownBatch.rows[i];
       if (!row) return;
       if (row.file !== name) faults.push(`${text}: shown as ${row.file}`);
@@ -591,6 +601,24 @@ const groups = {
     compare(faults, tool, [batch], await shown(tab));
   },
 
+  async big({ browser, origin, tool }, faults) {
+    const folder = fs.mkdtempSync(path.join(os.tmpdir(), "cardwrap-big-"));
+    const batch = { title: "", files: [["over.pda", MAX + 1], ["300m.pda", 300 << 20], ["1g.pda", 2 ** 30], ["2g.pda", 2 ** 31]] };
+    for (const [name, size] of batch.files) sparse(path.join(folder, name), size);
+    try {
+      const { tab } = await page(browser, origin);
+      await countReads(tab);
+      await tab.setInputFiles("#files", batch.files.map(([name]) => path.join(folder, name)));
+      await tab.click("#go");
+      await settled(tab, 1);
+      compare(faults, tool, [batch], await shown(tab));
+      const reads = await tab.evaluate(() => window.reads);
+      if (reads.length !== batch.files.length || reads.some((size) => size > MAX + 1)) faults.push(`the page read blobs of ${reads} bytes`);
+    } finally {
+      fs.rmSync(folder, { recursive: true });
+    }
+  },
+
   async size({ site }, faults) {
     const total = fs.readdirSync(site).reduce((sum, name) => sum + fs.statSync(path.join(site, name)).size, 0);
     if (total > MAX_SITE_BYTES) faults.push(`the site is ${total} bytes, over ${MAX_SITE_BYTES}`);
@@ -621,17 +649,37 @@ async function afterBatch(faults, tab, look) {
   }
 }
 
-// Holds the page's reading of the file NAME, or of a blob with no name if
-// null, until `window.letGo()`.
+// Holds the page's reading of the file NAME (or of a part of it), or of a
+// blob of no file if null, until `window.letGo()`.
 function hold(tab, name) {
   return tab.evaluate((held) => {
-    const read = Blob.prototype.arrayBuffer;
+    const { arrayBuffer, slice } = Blob.prototype;
     const wait = new Promise((resolve) => { window.letGo = resolve; });
-    Blob.prototype.arrayBuffer = async function arrayBuffer() {
-      if ((this.name ?? null) === held) await wait;
-      return read.call(this);
+    Blob.prototype.slice = function part(...range) {
+      return Object.assign(slice.apply(this, range), { of: this.of ?? this.name });
+    };
+    Blob.prototype.arrayBuffer = async function read() {
+      if ((this.of ?? this.name ?? null) === held) await wait;
+      return arrayBuffer.call(this);
     };
   }, name);
+}
+
+// From now on, the size of every blob the page reads, by any means.
+function countReads(tab) {
+  return tab.evaluate(() => {
+    window.reads = [];
+    for (const [type, methods] of [[Blob, ["arrayBuffer", "text", "stream", "bytes"]],
+      [FileReader, ["readAsArrayBuffer", "readAsText", "readAsDataURL", "readAsBinaryString"]]]) {
+      for (const method of methods.filter((m) => type.prototype[m])) {
+        const real = type.prototype[method];
+        type.prototype[method] = function counted(...args) {
+          window.reads.push((type === Blob ? this : args[0]).size);
+          return real.apply(this, args);
+        };
+      }
+    }
+  });
 }
 
 // Drops files on an element as a drag from outside the browser would.

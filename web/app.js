@@ -62,29 +62,10 @@ function run(args) {
   return code;
 }
 
-// What the folder holds: enough of each file to tell, after the run,
-// whether the tool made it or wrote over it, even in place.
-function snapshot(FS) {
-  const files = new Map();
-  for (const name of FS.readdir(".")) {
-    if (name === "." || name === "..") continue;
-    const stat = FS.lstat(name);
-    if (FS.isFile(stat.mode)) files.set(name, { ino: stat.ino, mtime: stat.mtime.getTime(), bytes: FS.readFile(name) });
-  }
-  return files;
-}
-
-function rewritten(old, now) {
-  return !old || old.ino !== now.ino || old.mtime !== now.mtime || old.bytes.length !== now.bytes.length
-    || old.bytes.some((byte, i) => byte !== now.bytes[i]);
-}
-
 function empty(FS, folder) {
   try {
     for (const name of FS.readdir(".")) {
-      if (name === "." || name === "..") continue;
-      if (FS.isDir(FS.lstat(name).mode)) FS.rmdir(name);
-      else FS.unlink(name);
+      if (name !== "." && name !== "..") FS.unlink(name);
     }
     FS.chdir("/");
     FS.rmdir(folder);
@@ -94,13 +75,18 @@ function empty(FS, folder) {
   }
 }
 
-// A file the browser cannot read (moved, removed or rewritten since it was
-// chosen) is not put in the folder, so the tool says what it says of a name
-// with nothing there.
+// The tool reads at most one byte more than an image holds, to tell a full
+// file from a longer one; the page reads no more of any file than that, so
+// a file of any size costs what one of 122,881 bytes does. A file the
+// browser cannot read (moved, removed or rewritten since it was chosen) is
+// not put in the folder, so the tool says what it says of a name with
+// nothing there.
+const READ_BYTES = 15 * 8192 + 1;
+
 async function convert(file, title) {
   let bytes = null;
   try {
-    bytes = new Uint8Array(await file.arrayBuffer());
+    bytes = new Uint8Array(await file.slice(0, READ_BYTES).arrayBuffer());
   } catch {
     bytes = null;
   }
@@ -110,11 +96,16 @@ async function convert(file, title) {
   FS.chdir(folder);
   try {
     if (bytes) FS.writeFile(file.name, bytes);
-    const before = snapshot(FS);
     const code = run(title === "" ? [file.name] : [file.name, title]);
+    // Every file there is the tool's but the input, and that one too if it
+    // now holds other bytes: an image can only be longer than its input.
     const images = [];
-    for (const [name, now] of snapshot(FS)) {
-      if (rewritten(before.get(name), now)) images.push({ name, bytes: now.bytes });
+    for (const name of FS.readdir(".")) {
+      if (name === "." || name === "..") continue;
+      const now = FS.readFile(name);
+      if (name !== file.name || !bytes || now.length !== bytes.length || now.some((byte, i) => byte !== bytes[i])) {
+        images.push({ name, bytes: now });
+      }
     }
     return { code, line: printed.slice(1).join("\n"), images };
   } catch (error) {
