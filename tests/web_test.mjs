@@ -21,7 +21,8 @@
 //   busy         Convert while a batch runs; what is announced; Clear then
 //   refusals     a short summary of many refusals, and a way to them
 //   zip          Download all says it works, the page answering meanwhile
-//   names        names over 255 bytes: the tool's line, and why in words
+//   names        names over 255 bytes: the tool's line, and why in words;
+//                the tool's stack as it was after a batch
 //   controls     the batch buttons only while a batch can use them
 //   drag         the drop highlight over children; text into the title;
 //                dropped files join those chosen
@@ -183,6 +184,7 @@ function saysTitle(text, title, card) {
 // shows; `unread` names files that the browser could not read.
 function compare(faults, tool, batches, got, unread = new Set()) {
   if (got.length !== batches.length) faults.push(`${got.length} batches shown, want ${batches.length}`);
+  const faultsBefore = faults.length;
   batches.forEach((batch, b) => {
     const shownBatch = got[b] ?? { rows: [] };
     const want = batch.files.map(([name, data]) => native(tool, name, unread.has(name) ? null : data, batch.title));
@@ -211,6 +213,8 @@ function compare(faults, tool, batches, got, unread = new Set()) {
       if (row.blocks !== blocks || row.cells !== (w.images.length ? 15 : 0)) faults.push(`${text}: gauge ${row.blocks} of ${row.cells}, want ${blocks} of 15`);
     });
   });
+  // Names and lines of 30,000 bytes are cut short in what is said of them.
+  faults.splice(faultsBefore, Infinity, ...faults.slice(faultsBefore).map((fault) => fault.replace(/(.{40})[^\s"]{200,}/g, "$1…")));
 }
 
 // Read by Python's zipfile, which checks each entry's CRC.
@@ -549,6 +553,12 @@ const groups = {
       if (rows[i]?.line !== line) faults.push(`${said}: line ${rows[i]?.line}, want ${line}`);
       if (explained !== rows[i]?.why.includes(`${Buffer.byteLength(name)} bytes`)) faults.push(`${said}: explained as ${JSON.stringify(rows[i]?.why)}`);
     });
+    // Each run's command line goes on the tool's stack, given back after it,
+    // or enough runs would use it all up.
+    const stack = () => tab.evaluate(() => tool.stackSave());
+    const before = await stack();
+    await settled(tab, await choose(tab, { title: "T", files: [["c".repeat(300), bytes(1, 1)], ["d.pda", bytes(1, 2)]] }));
+    if (await stack() !== before) faults.push(`a batch of 2 files left the tool's stack ${before - await stack()} bytes shorter`);
   },
 
   async controls({ browser, origin }, faults) {

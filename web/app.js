@@ -30,6 +30,7 @@ const results = $("results");
 const chosen = [];
 let tool = null;
 let failure = null;
+// The bytes the tool printed in its latest run.
 let printed = [];
 let runs = 0;
 let batches = 0;
@@ -55,12 +56,31 @@ function element(tag, className, text) {
 const encoder = new TextEncoder();
 const count = (n, one, many) => `${n.toLocaleString("en")} ${n === 1 ? one : many}`;
 
+// The tool's command line is written into its memory as bytes, as a system
+// hands it over: given as strings, every argument would go in UTF-8. It goes
+// on the tool's stack, given back after the run, so that no number of runs
+// uses it up. Its lines, printed as bytes, are read back in UTF-8.
 function run(args) {
   printed = [];
-  const code = tool.callMain(args);
-  tool._fflush(0);
-  return code;
+  const top = tool.stackSave();
+  try {
+    const all = [encoder.encode("cardwrap"), ...args];
+    const argv = tool.stackAlloc(4 * (all.length + 1));
+    all.forEach((arg, i) => {
+      const at = tool.stackAlloc(arg.length + 1);
+      tool.HEAPU8.set(arg, at);
+      tool.HEAPU8[at + arg.length] = 0;
+      tool.HEAPU32[argv / 4 + i] = at;
+    });
+    tool.HEAPU32[argv / 4 + all.length] = 0;
+    return tool._main(all.length, argv);
+  } finally {
+    tool.stackRestore(top);
+  }
 }
+
+const utf8 = new TextDecoder();
+const lines = () => utf8.decode(Uint8Array.from(printed)).split("\n").slice(0, -1);
 
 function empty(FS, folder) {
   try {
@@ -96,7 +116,8 @@ async function convert(file, title) {
   FS.chdir(folder);
   try {
     if (bytes) FS.writeFile(file.name, bytes);
-    const code = run(title === "" ? [file.name] : [file.name, title]);
+    const name = encoder.encode(file.name);
+    const code = run(title === "" ? [name] : [name, encoder.encode(title)]);
     // Every file there is the tool's but the input, and that one too if it
     // now holds other bytes: an image can only be longer than its input.
     const images = [];
@@ -107,7 +128,7 @@ async function convert(file, title) {
         images.push({ name, bytes: now });
       }
     }
-    return { code, line: printed.slice(1).join("\n"), images };
+    return { code, line: lines().slice(1).join("\n"), images };
   } catch (error) {
     return { code: null, line: `The converter stopped on this file (${error}). Reload the page to go on.`, images: [] };
   } finally {
@@ -468,14 +489,14 @@ function start() {
   }
   const started = (async () => createCardwrap({
     wasmBinary: Uint8Array.from(atob(cardwrapWasm), (c) => c.charCodeAt(0)),
-    print: (line) => printed.push(line),
+    stdout: (byte) => printed.push(byte),
     printErr: () => {},
   }))();
   started.then((module) => {
     tool = module;
     // Run with no arguments only for the banner, its first line.
     run([]);
-    version.replaceChildren("Converter: ", element("samp", null, printed[0]));
+    version.replaceChildren("Converter: ", element("samp", null, lines()[0]));
     document.body.dataset.converter = "ready";
     window.cardwrapTimings.ready = performance.now();
     if (pending) convertBatch(pending);
