@@ -51,11 +51,33 @@ function bytes(size, seed) {
   return data;
 }
 
+// Typed titles; the Shift_JIS bytes the tool gets for each, written out
+// (plain ASCII where none are); the whole characters the card gets of them
+// (`card`), the character its 20th byte cuts (`cut`), and what the image's
+// title reads as (`shows`, where it is not `card`). A character the card
+// cannot show is never sent.
+const TITLES = {
+  ascii: { title: "BBSSSSP00000FILE01", card: "BBSSSSP00000FILE01" },
+  long: { title: "lower case and more than twenty bytes", card: "lower case and more " },
+  kana: { title: "\u30bb\u30fc\u30d6", hex: "835a815b8375", card: "\u30bb\u30fc\u30d6" },
+  cut: { title: "a" + "\u30bb\u30fc\u30d6".repeat(3) + "\u30bb", hex: "61" + "835a815b8375".repeat(3) + "835a",
+    card: "a" + "\u30bb\u30fc\u30d6".repeat(3), cut: "\u30bb", shows: "a" + "\u30bb\u30fc\u30d6".repeat(3) + "\ufffd" },
+  mixed: { title: "\uff7e\uff70\uff8c\uff9e \u03a9\u03bc\u03b5\u03b3\u03b1 \uff21\uff22", hex: "beb0ccde2083b683ca83c383c183bf2082608261",
+    card: "\uff7e\uff70\uff8c\uff9e \u03a9\u03bc\u03b5\u03b3\u03b1 \uff21\uff22" },
+  // Each where Windows puts it, of the two or three codes that give it.
+  twice: { title: "\u7e8a\u2252\u2160\u2170\uffe2", hex: "fa5c81e08754fa4081ca", card: "\u7e8a\u2252\u2160\u2170\uffe2" },
+  accent: { title: "caf\u00e9", unshowable: ["\u00e9"] },
+  // The last a user-defined character, which Shift_JIS holds and no card shows.
+  others: { title: "\u00fc\u20ac\u00fc\ue000", unshowable: ["\u00fc", "\u20ac", "\ue000"] },
+};
+const titleBytes = ({ title, hex }) => (hex ? Buffer.from(hex, "hex") : title);
+
 // Files chosen together share the title field, so the table is in batches.
-// The last one's zip must hold these entries, the images in order.
+// The last one's zip must hold these entries, the images in order. A file's
+// third element is its image's title as the card reads it, where written out.
 const BATCHES = [
   { title: "", files: [
-    ["pkapp.pda", bytes(1, 1)],
+    ["pkapp.pda", bytes(1, 1), "BBSSSSPPKAPP"],
     ["block.pda", bytes(BLOCK, 2)],
     ["block-plus-one.pda", bytes(BLOCK + 1, 3)],
     ["limit.pda", bytes(MAX, 4)],
@@ -63,21 +85,23 @@ const BATCHES = [
     ["empty.pda", bytes(0, 6)],
     ["a.b.c.pda", bytes(100, 7)],
     ["noextension", bytes(100, 8)],
-    ["caf\u00e9 \u00e0 la cr\u00e8me.pda", bytes(100, 9)],
+    ["caf\u00e9 \u00e0 la cr\u00e8me.pda", bytes(100, 9), "BBSSSSPCAF\uff83\uff69 \uff83\ufffd LA C"],
     ["\u30bb\u30fc\u30d6.pda", bytes(100, 10)],
-    ["abcdefghijklmnopqrstuvwxyz.pda", bytes(100, 11)],
+    ["abcdefghijklmnopqrstuvwxyz.pda", bytes(100, 11), "BBSSSSPABCDEFGHIJKLM"],
     ["save.mcx", bytes(100, 12)],
     ["-?", bytes(10, 18)],
   ] },
-  { title: "BBSSSSP00000FILE01", files: [
+  { ...TITLES.ascii, files: [
     ["pkapp.pda", bytes(8191, 13)],
     ["limit.pda", bytes(MAX - 1, 14)],
     ["over.pda", bytes(3 * MAX, 15)],
     ["-?", bytes(10, 19)],
   ] },
-  { title: "lower case and more than twenty bytes", files: [["x.y", bytes(5, 16)]] },
-  { title: "\u30bb\u30fc\u30d6 \u00e9", files: [["t.pda", bytes(5, 17)]] },
-  { title: "\u30bb\u30fc\u30d6\u30bb\u30fc\u30d6\u30bb", files: [["cut.pda", bytes(5, 24)]] },
+  { ...TITLES.long, files: [["x.y", bytes(5, 16)]] },
+  { ...TITLES.kana, files: [["t.pda", bytes(5, 17)]] },
+  { ...TITLES.cut, files: [["cut.pda", bytes(5, 24)]] },
+  { ...TITLES.mixed, files: [["mixed.pda", bytes(5, 25)]] },
+  { ...TITLES.twice, files: [["twice.pda", bytes(5, 26)]] },
   { title: "", zip: ["twin.mcx", "2/twin.mcx", "\u00fcn\u00ef.mcx"], files: [
     ["twin.pda", bytes(10, 20)],
     ["twin.mcx", bytes(20, 21)],
@@ -94,7 +118,12 @@ function native(tool, name, data, title) {
   try {
     if (typeof data === "number") sparse(path.join(folder, name), data);
     else if (data) fs.writeFileSync(path.join(folder, name), data);
-    const run = spawnSync(tool, title === "" ? [name] : [name, title], { cwd: folder });
+    const args = title === "" ? [name] : [name, title];
+    // Bytes that are not UTF-8 go through Python, which can hand them over.
+    const run = Buffer.isBuffer(title)
+      ? spawnSync("python3", ["-c", "import os, sys; os.execv(sys.argv[1], sys.argv[1:2] + [bytes.fromhex(a) for a in sys.argv[2:]])",
+        tool, ...args.map((arg) => Buffer.from(arg).toString("hex"))], { cwd: folder })
+      : spawnSync(tool, args, { cwd: folder });
     const lines = run.stdout.toString("utf8").split("\n").filter((line) => line !== "");
     const kept = (entry) => entry === name && typeof data === "number" && fs.statSync(path.join(folder, entry)).size === data;
     const images = fs.readdirSync(folder).filter((entry) => !kept(entry)).map((entry) => [entry, fs.readFileSync(path.join(folder, entry))])
@@ -141,6 +170,7 @@ async function shown(tab) {
         images.push([await link.getAttribute("download"), (await download(tab, () => link.click())).data]);
       }
       rows.push({ file: await item.locator(".name").textContent(), line: await item.locator("samp").textContent(), images,
+        title: await item.locator(".title").textContent(),
         blocks: await item.locator(".gauge .used").count(), cells: await item.locator(".gauge span").count() });
     }
     batches.push({ heading: await section.locator("h3").textContent(),
@@ -161,24 +191,16 @@ async function choose(tab, batch, press = () => tab.click("#go")) {
   return before + 1;
 }
 
-// The title the tool gave a card, the image's first 20 bytes up to a zero,
-// in whole characters; `next`, typed after them, is what the 20th byte cut,
-// if anything.
-function cardTitle(image, typed) {
-  const field = image.subarray(0, 20);
-  const end = field.indexOf(0);
-  const kept = field.subarray(0, end < 0 ? 20 : end);
-  const whole = new TextDecoder().decode(kept).replace(/\uFFFD+$/, "");
-  return { whole, next: Buffer.byteLength(whole) < kept.length ? [...typed][[...whole].length] : null };
-}
-
 // What the page says of a typed title: all of it that the card gets, and,
 // when more was typed, how much, and a character cut in two.
-function saysTitle(text, title, card) {
-  const bytes = Buffer.byteLength(title);
-  return text.includes(`\u201c${card.whole}\u201d`) && (bytes <= 20 || text.includes(`${bytes} bytes`))
-    && (!card.next || text.includes(`\u201c${card.next}\u201d`));
+function saysTitle(text, entry) {
+  const typed = Buffer.byteLength(titleBytes(entry));
+  return text.includes(`\u201c${entry.card ?? entry.title}\u201d`) && (typed <= 20 || text.includes(`${typed} bytes`))
+    && (!entry.cut || text.includes(`\u201c${entry.cut}\u201d`));
 }
+
+// An image's title as the card reads it, its first 20 bytes up to a zero.
+const readTitle = (image) => new TextDecoder("shift_jis").decode(image.subarray(0, 20)).replace(/\0.*/s, "");
 
 // The tool's outcome for each file of each batch, against what the page
 // shows; `unread` names files that the browser could not read.
@@ -187,10 +209,9 @@ function compare(faults, tool, batches, got, unread = new Set()) {
   const faultsBefore = faults.length;
   batches.forEach((batch, b) => {
     const shownBatch = got[b] ?? { rows: [] };
-    const want = batch.files.map(([name, data]) => native(tool, name, unread.has(name) ? null : data, batch.title));
-    const image = want.find((w) => w.images.length)?.images[0][1];
+    const want = batch.files.map(([name, data]) => native(tool, name, unread.has(name) ? null : data, titleBytes(batch)));
     const heading = shownBatch.heading ?? "";
-    if (batch.title === "" ? !heading.endsWith("title from the file name") : image && !saysTitle(heading, batch.title, cardTitle(image, batch.title))) {
+    if (batch.title === "" ? !heading.endsWith("title from the file name") : !saysTitle(heading, batch)) {
       faults.push(`batch ${b + 1}: heading ${heading}`);
     }
     const made = want.filter((w) => w.images.length).length;
@@ -199,7 +220,7 @@ function compare(faults, tool, batches, got, unread = new Set()) {
     if (!shownBatch.summary?.startsWith(summary)) faults.push(`batch ${b + 1}: summary ${shownBatch.summary}, want ${summary}`);
     if (shownBatch.rows.length !== want.length) faults.push(`batch ${b + 1}: ${shownBatch.rows.length} rows, want ${want.length}`);
     want.forEach((w, i) => {
-      const [name, data] = batch.files[i];
+      const [name, data, title = batch.shows ?? batch.card ?? (batch.title || undefined)] = batch.files[i];
       const text = `${name} (${data.length ?? data} B, title ${JSON.stringify(batch.title)})`;
       const row = shownBatch.rows[i];
       if (!row) return;
@@ -207,6 +228,8 @@ function compare(faults, tool, batches, got, unread = new Set()) {
       if (row.line !== w.line) faults.push(`${text}: line ${JSON.stringify(row.line)}, want ${JSON.stringify(w.line)}`);
       const same = row.images.length === w.images.length
         && row.images.every(([n, d], k) => n === w.images[k][0] && d.equals(w.images[k][1]));
+      const shows = w.images.length ? title ?? readTitle(w.images[0][1]) : "";
+      if (row.title !== shows) faults.push(`${text}: the card title shown is ${JSON.stringify(row.title)}, want ${JSON.stringify(shows)}`);
       if (!same) faults.push(`${text}: downloads ${row.images.map(([n, d]) => `${n} (${d.length} B)`)}, want ${w.images.map(([n, d]) => `${n} (${d.length} B)`)}`);
       // A 54-byte header, then whole blocks of 8,192 bytes; a card holds 15.
       const blocks = w.images.length ? (w.images[0][1].length - 54) / BLOCK : 0;
@@ -445,18 +468,26 @@ const groups = {
     }
   },
 
-  async title({ browser, origin, tool }, faults) {
+  async title({ browser, origin }, faults) {
     const { tab } = await page(browser, origin);
-    for (const title of ["", "BBSSSSP00000FILE01", "lower case and more than twenty bytes", "\u30bb\u30fc\u30d6 \u00e9",
-      "\u30bb\u30fc\u30d6\u30bb\u30fc\u30d6\u30bb", "\u00e9".repeat(11)]) {
-      await tab.fill("#title", title);
+    // Each in Shift_JIS bytes; every character the card cannot show named.
+    for (const entry of [{ title: "" }, ...Object.values(TITLES)]) {
+      await tab.fill("#title", entry.title);
       const said = await tab.textContent("#title-use");
-      const card = cardTitle(native(tool, "t.pda", bytes(1, 1), title).images[0][1], title);
-      const typed = Buffer.byteLength(title);
-      if (typed <= 20 ? !said.includes(`${typed} of 20 bytes`) : !saysTitle(said, title, card)) {
-        faults.push(`title ${JSON.stringify(title)}: the field says ${JSON.stringify(said)}`);
+      const typed = Buffer.byteLength(titleBytes(entry));
+      const named = said.match(/\u201c[^\u201d]*\u201d/g)?.join("");
+      if (entry.unshowable ? named !== entry.unshowable.map((char) => `\u201c${char}\u201d`).join("")
+        : typed <= 20 ? !said.includes(`${typed} of 20 bytes`) : !saysTitle(said, entry)) {
+        faults.push(`title ${JSON.stringify(entry.title)}: the field says ${JSON.stringify(said)}`);
       }
     }
+    // Such a title stops Convert, which says why and leads back to it.
+    await tab.setInputFiles("#files", [{ name: "x.pda", mimeType: "application/octet-stream", buffer: bytes(1, 1) }]);
+    await tab.fill("#title", TITLES.accent.title);
+    await tab.click("#go");
+    const after = await tab.evaluate(() => ({ batches: document.querySelectorAll("#results .batch").length,
+      status: document.getElementById("status").textContent, focus: document.activeElement.id }));
+    if (after.batches || !after.status.includes("\u201c\u00e9\u201d") || after.focus !== "title") faults.push(`Convert with an accent in the title: ${JSON.stringify(after)}`);
   },
 
   async busy({ browser, origin, tool }, faults) {

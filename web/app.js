@@ -6,7 +6,7 @@
 // are all the tool's: the page decides only from what the tool did, its exit
 // status and which files in the folder are new or rewritten after the run.
 // It knows of the format only what it shows the user: the title's 20 bytes,
-// and that an image's length gives its blocks.
+// in Shift_JIS, and that an image's length gives its blocks.
 
 const $ = (id) => document.getElementById(id);
 const form = $("convert");
@@ -103,7 +103,7 @@ function empty(FS, folder) {
 // nothing there.
 const READ_BYTES = 15 * 8192 + 1;
 
-async function convert(file, title) {
+async function convert(file, titleBytes) {
   let bytes = null;
   try {
     bytes = new Uint8Array(await file.slice(0, READ_BYTES).arrayBuffer());
@@ -117,7 +117,7 @@ async function convert(file, title) {
   try {
     if (bytes) FS.writeFile(file.name, bytes);
     const name = encoder.encode(file.name);
-    const code = run(title === "" ? [name] : [name, encoder.encode(title)]);
+    const code = run(titleBytes ? [name, titleBytes] : [name]);
     // Every file there is the tool's but the input, and that one too if it
     // now holds other bytes: an image can only be longer than its input.
     const images = [];
@@ -152,10 +152,11 @@ function row(batch, file, result) {
   const item = element("tr", "made");
   const name = element("th", "name", file.name);
   name.scope = "row";
+  const title = element("td", "title");
   const blocks = element("td", "blocks");
   const line = element("td", "line");
   const get = element("td", "get");
-  item.append(name, element("td", "size", count(file.size, "byte", "bytes")), blocks, line, get);
+  item.append(name, element("td", "size", count(file.size, "byte", "bytes")), title, blocks, line, get);
   if (result.images.length === 0) {
     // Said in words, not only in colour, for forced colours and for
     // screen readers alike; only a refusal is in the colour of one.
@@ -170,6 +171,7 @@ function row(batch, file, result) {
       + "can take for a name, though Windows and macOS allow it. Rename the file shorter and convert it again."));
   }
   for (const image of result.images) {
+    title.textContent = shownTitle(image.bytes);
     const used = blocksOf(image);
     blocks.append(gauge(used), element("span", null, `${used} of ${CARD_BLOCKS}`));
     const link = element("a", "button", "Download");
@@ -188,7 +190,7 @@ function row(batch, file, result) {
 function table() {
   const made = element("table");
   const head = element("tr");
-  for (const text of ["File", "Size", "Blocks on the card", "What cardwrap said", "Image"]) {
+  for (const text of ["File", "Size", "Card title", "Blocks on the card", "What cardwrap said", "Image"]) {
     const cell = element("th", null, text);
     cell.scope = "col";
     head.append(cell);
@@ -225,40 +227,94 @@ function summarize(batch) {
   batch.summary.append(" ", only);
 }
 
-// The card gets the first 20 bytes of the title, in UTF-8, as the field's
-// hint says. A character those bytes end inside of shows broken on the
-// card, so the page names it.
+// The card shows its titles in Shift_JIS, and a Japanese Windows system
+// hands the tool a typed title in it. Browsers decode Shift_JIS but cannot
+// encode it, so the page makes its encoder from the decoder, on first use:
+// every byte and pair of bytes decoded, each character to the first that
+// gives it. Left out: control codes, which no title holds; the user-defined
+// rows (lead bytes 0xF0-0xF9), which no card shows; and rows 0xED-0xEE, a
+// second copy of kanji found again at 0xFA-0xFC, so that each is encoded as
+// Windows encodes it.
 const TITLE_BYTES = 20;
+const shiftJis = new TextDecoder("shift_jis");
+let shiftJisCodes = null;
 
+function shiftJisCode(char) {
+  if (char >= " " && char <= "~") return [char.charCodeAt(0)];
+  if (!shiftJisCodes) {
+    const codes = [];
+    for (let byte = 0xa1; byte <= 0xdf; byte++) codes.push([byte]);
+    for (let lead = 0x81; lead <= 0xfc; lead++) {
+      if ((lead >= 0xa0 && lead < 0xe0) || lead === 0xed || lead === 0xee || (lead >= 0xf0 && lead <= 0xf9)) continue;
+      for (let trail = 0x40; trail <= 0xfc; trail++) if (trail !== 0x7f) codes.push([lead, trail]);
+    }
+    // Decoded in one call, each code after a line feed of its own, which no
+    // code holds; one that is not a character comes out as U+FFFD and more.
+    const chars = shiftJis.decode(Uint8Array.from(codes.flatMap((code) => [...code, 0x0a]))).split("\n");
+    shiftJisCodes = new Map();
+    codes.forEach((code, i) => {
+      if (chars[i].length === 1 && chars[i] !== "\ufffd" && !shiftJisCodes.has(chars[i])) shiftJisCodes.set(chars[i], code);
+    });
+  }
+  return shiftJisCodes.get(char);
+}
+
+// What the card gets of a typed title: its first 20 bytes. A character the
+// card cannot show is never sent; one the 20th byte ends inside of shows
+// broken, so the page names it.
 function cardTitle(text) {
-  const typed = encoder.encode(text).length;
+  const codes = [...text].map((char) => [char, shiftJisCode(char)]);
+  const unshowable = [...new Set(codes.filter(([, code]) => !code).map(([char]) => char))];
+  const bytes = Uint8Array.from(codes.flatMap(([, code]) => code ?? []));
+  if (unshowable.length) return { bytes, unshowable, whole: "", cut: null };
   let whole = "";
   let used = 0;
-  for (const char of text) {
-    const size = encoder.encode(char).length;
-    if (used + size > TITLE_BYTES) return { typed, whole, cut: { char, bytes: TITLE_BYTES - used, size } };
+  for (const [char, code] of codes) {
+    if (used + code.length > TITLE_BYTES) return { bytes, unshowable, whole, cut: { char, bytes: TITLE_BYTES - used, size: code.length } };
     whole += char;
-    used += size;
+    used += code.length;
   }
-  return { typed, whole, cut: null };
+  return { bytes, unshowable, whole, cut: null };
+}
+
+// The title as the card shows it: the image's first 20 bytes, up to a zero.
+function shownTitle(image) {
+  const field = image.subarray(0, TITLE_BYTES);
+  const end = field.indexOf(0);
+  return shiftJis.decode(end < 0 ? field : field.subarray(0, end));
 }
 
 function titleWords({ whole, cut }) {
   return `“${whole}”${cut?.bytes ? ` and ${cut.bytes} of the ${cut.size} bytes of “${cut.char}”` : ""}`;
 }
 
+// “a”, “b” and “c”.
+function quoted(chars) {
+  const each = chars.map((char) => `“${char}”`);
+  return each.length > 1 ? `${each.slice(0, -1).join(", ")} and ${each.at(-1)}` : each[0];
+}
+
+const unshowableWords = (chars) => `The card cannot show ${quoted(chars)}: change the title before Convert.`;
+
 function showTitleUse() {
   const title = cardTitle(titleField.value);
-  const over = title.typed > TITLE_BYTES;
-  titleUse.textContent = over
-    ? `${title.typed} bytes typed: the card gets only the first ${TITLE_BYTES}, ${titleWords(title)}`
-      + `${title.cut.bytes ? ", a broken character" : ""}.`
-    : `${title.typed} of ${TITLE_BYTES} bytes used.`;
+  const typed = title.bytes.length;
+  const state = title.unshowable.length ? "unshowable" : typed > TITLE_BYTES ? "over" : "fits";
+  titleUse.textContent = {
+    unshowable: () => unshowableWords(title.unshowable),
+    over: () => `${typed} bytes typed: the card gets only the first ${TITLE_BYTES}, ${titleWords(title)}`
+      + `${title.cut.bytes ? ", a broken character" : ""}.`,
+    fits: () => `${typed} of ${TITLE_BYTES} bytes used.`,
+  }[state]();
   // Said once as it happens, not at every key.
-  if (over !== titleUse.classList.contains("over")) {
-    say(over ? `The title is over ${TITLE_BYTES} bytes: the card gets only the first ${TITLE_BYTES}.` : `The title fits in ${TITLE_BYTES} bytes.`);
+  if (state !== (titleUse.dataset.state ?? "fits")) {
+    say({ unshowable: `The title holds ${quoted(title.unshowable)}, which the card cannot show.`,
+      over: `The title is over ${TITLE_BYTES} bytes: the card gets only the first ${TITLE_BYTES}.`,
+      fits: `The title fits in ${TITLE_BYTES} bytes.` }[state]);
   }
-  titleUse.classList.toggle("over", over);
+  titleUse.dataset.state = state;
+  titleUse.classList.toggle("over", state !== "fits");
+  titleField.setAttribute("aria-invalid", state === "unshowable");
 }
 
 // One batch at a time: Convert is busy from its press to the batch's end.
@@ -268,7 +324,7 @@ async function convertBatch({ files, title }) {
   batch.section = element("section", "batch busy");
   const card = cardTitle(title);
   const heading = element("h3", null, `Batch ${batch.number} · ${title === "" ? "title from the file name"
-    : `title ${titleWords(card)}${card.cut ? `, the first ${TITLE_BYTES} of ${card.typed} bytes typed` : ""}`}`);
+    : `title ${titleWords(card)}${card.cut ? `, the first ${TITLE_BYTES} of ${card.bytes.length} bytes typed` : ""}`}`);
   heading.id = `batch${batch.number}`;
   batch.section.setAttribute("aria-labelledby", heading.id);
   const progress = () => `${batch.rows.length} of ${count(files.length, "file", "files")} converted…`;
@@ -285,7 +341,7 @@ async function convertBatch({ files, title }) {
   let spoken = performance.now();
   for (const file of files) {
     const start = performance.now();
-    const result = await convert(file, title);
+    const result = await convert(file, title === "" ? null : card.bytes);
     if (batch.cleared) break;
     row(batch, file, result);
     window.cardwrapTimings.firstConversion ??= performance.now() - start;
@@ -408,6 +464,12 @@ form.addEventListener("submit", (event) => {
   }
   if (failure) {
     say(failure);
+    return;
+  }
+  const { unshowable } = cardTitle(titleField.value);
+  if (unshowable.length) {
+    say(unshowableWords(unshowable));
+    titleField.focus();
     return;
   }
   const batch = { files: chosen.splice(0), title: titleField.value };
