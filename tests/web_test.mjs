@@ -576,6 +576,9 @@ const groups = {
       ["b".repeat(252) + ".pda", `Cannot write : ${"b".repeat(252)}.mcx`, true],
     ];
     const { tab } = await page(browser, origin);
+    // Each run's command line goes on the tool's stack, given back after it,
+    // or enough runs would use it all up.
+    const stack = await tab.evaluate(() => tool.stackSave());
     await settled(tab, await choose(tab, { title: "", files: cases.map(([name]) => [name, bytes(1, 1)]) }));
     const rows = await tab.$$eval("#results tbody tr", (trs) => trs.map((tr) => ({
       line: tr.querySelector("samp").textContent, why: tr.querySelector(".line").textContent.replace(tr.querySelector("samp").textContent, "") })));
@@ -584,12 +587,26 @@ const groups = {
       if (rows[i]?.line !== line) faults.push(`${said}: line ${rows[i]?.line}, want ${line}`);
       if (explained !== rows[i]?.why.includes(`${Buffer.byteLength(name)} bytes`)) faults.push(`${said}: explained as ${JSON.stringify(rows[i]?.why)}`);
     });
-    // Each run's command line goes on the tool's stack, given back after it,
-    // or enough runs would use it all up.
-    const stack = () => tab.evaluate(() => tool.stackSave());
-    const before = await stack();
-    await settled(tab, await choose(tab, { title: "T", files: [["c".repeat(300), bytes(1, 1)], ["d.pda", bytes(1, 2)]] }));
-    if (await stack() !== before) faults.push(`a batch of 2 files left the tool's stack ${before - await stack()} bytes shorter`);
+    // Names only a script gives, which no folder holds a file under: the
+    // tool's own refusal, and no other file reached (/dev/stdin would ask
+    // for input; /dev/zero is too large); one too long to hand over said so.
+    // Nothing is left in the page's file system.
+    const before = await pageFiles(tab);
+    tab.on("dialog", (dialog) => faults.push(`the page asked: ${dialog.message()}`));
+    const odd = ["a/b.pda", "../x.pda", "/dev/stdin", "../../dev/zero", "a\u0000b.pda", "\u0000", ".", "..", ""];
+    const tooLong = "e".repeat(40000);
+    await drop(tab, "body", [...odd, tooLong].map((name) => [name, bytes(5, 1)]));
+    await tab.click("#go");
+    await settled(tab, 2);
+    const said = await tab.$$eval("#results .batch:first-child tbody tr", (trs) => trs.map((tr) => [tr.querySelector("samp").textContent, tr.textContent]));
+    odd.forEach((name, i) => {
+      if (said[i]?.[0] !== `Cannot read : ${name}`) faults.push(`${JSON.stringify(name)}: line ${JSON.stringify(said[i]?.[0])}`);
+    });
+    if (said[odd.length]?.[0] !== "" || !said[odd.length]?.[1].includes("40,000 bytes")) faults.push("a name of 40,000 bytes: the row says otherwise");
+    const after = await pageFiles(tab);
+    if (after !== before) faults.push(`the page's files were ${before}, now ${after}`);
+    const now = await tab.evaluate(() => tool.stackSave());
+    if (now !== stack) faults.push(`after two batches the tool's stack is ${stack - now} bytes shorter`);
   },
 
   async controls({ browser, origin }, faults) {
@@ -722,6 +739,16 @@ function countReads(tab) {
     }
   });
 }
+
+// Every file and folder in the page's file system but its devices.
+const pageFiles = (tab) => tab.evaluate(() => {
+  const walk = (dir) => tool.FS.readdir(dir).filter((name) => name !== "." && name !== ".." && (dir !== "/" || !["dev", "proc"].includes(name)))
+    .flatMap((name) => {
+      const file = `${dir === "/" ? "" : dir}/${name}`;
+      return tool.FS.isDir(tool.FS.lstat(file).mode) ? [file, ...walk(file)] : [file];
+    });
+  return walk("/").join(" ");
+});
 
 // Drops files on an element as a drag from outside the browser would.
 async function drop(tab, selector, files) {

@@ -80,7 +80,7 @@ function run(args) {
 }
 
 const utf8 = new TextDecoder();
-const lines = () => utf8.decode(Uint8Array.from(printed)).split("\n").slice(0, -1);
+const lines = () => utf8.decode(Uint8Array.from(printed, (byte) => (byte === 0xff ? 0 : byte))).split("\n").slice(0, -1);
 
 function empty(FS, folder) {
   try {
@@ -103,10 +103,25 @@ function empty(FS, folder) {
 // nothing there.
 const READ_BYTES = 15 * 8192 + 1;
 
+// A name no folder holds a file under ("/" or U+0000 in it, ".", "..",
+// nothing) goes to the tool all the same, with nothing under it: while it
+// runs, the page's file system opens nothing, so that the name reaches no
+// other file ("../x", "/dev/stdin"). U+0000, which no C string holds, goes
+// as 0xFF, which no UTF-8 holds, and comes back as U+0000 in its line.
+const holdable = (name) => !["", ".", ".."].includes(name) && !/[/\0]/.test(name);
+const NO_SUCH_FILE = 44;
+
+// Arguments share the tool's stack; no system names a file with more than
+// a few hundred bytes.
+const MAX_ARGUMENT_BYTES = 32 * 1024;
+
 async function convert(file, titleBytes) {
+  const name = encoder.encode(file.name).map((byte) => (byte === 0 ? 0xff : byte));
+  if (name.length + (titleBytes?.length ?? 0) > MAX_ARGUMENT_BYTES) return { code: null, line: "", images: [], nameBytes: name.length };
+  const held = holdable(file.name);
   let bytes = null;
   try {
-    bytes = new Uint8Array(await file.slice(0, READ_BYTES).arrayBuffer());
+    if (held) bytes = new Uint8Array(await file.slice(0, READ_BYTES).arrayBuffer());
   } catch {
     bytes = null;
   }
@@ -114,24 +129,31 @@ async function convert(file, titleBytes) {
   const folder = "/run" + ++runs;
   FS.mkdir(folder);
   FS.chdir(folder);
+  const { open } = FS;
   try {
     if (bytes) FS.writeFile(file.name, bytes);
-    const name = encoder.encode(file.name);
+    if (!held) {
+      FS.open = () => {
+        throw new FS.ErrnoError(NO_SUCH_FILE);
+      };
+    }
     const code = run(titleBytes ? [name, titleBytes] : [name]);
+    FS.open = open;
     // Every file there is the tool's but the input, and that one too if it
-    // now holds other bytes: an image can only be longer than its input.
+    // now holds other bytes.
     const images = [];
-    for (const name of FS.readdir(".")) {
-      if (name === "." || name === "..") continue;
-      const now = FS.readFile(name);
-      if (name !== file.name || !bytes || now.length !== bytes.length || now.some((byte, i) => byte !== bytes[i])) {
-        images.push({ name, bytes: now });
+    for (const entry of FS.readdir(".")) {
+      if (entry === "." || entry === "..") continue;
+      const now = FS.readFile(entry);
+      if (entry !== file.name || !bytes || now.length !== bytes.length || now.some((byte, i) => byte !== bytes[i])) {
+        images.push({ name: entry, bytes: now });
       }
     }
-    return { code, line: lines().slice(1).join("\n"), images };
+    return { code, line: lines().slice(1).join("\n"), images, held };
   } catch (error) {
     return { code: null, line: `The converter stopped on this file (${error}). Reload the page to go on.`, images: [] };
   } finally {
+    FS.open = open;
     empty(FS, folder);
   }
 }
@@ -164,6 +186,10 @@ function row(batch, file, result) {
     line.append(element("strong", "verdict", result.code === 0 ? "No image:" : "Refused:"), " ");
   }
   line.append(element("samp", null, result.line));
+  if (result.nameBytes) {
+    line.append(element("span", "why", `This name is ${count(result.nameBytes, "byte", "bytes")} long in UTF-8, `
+      + "more than a command line here can take. Rename the file shorter and convert it again."));
+  }
   // The tool's words for such a name read as a disk fault.
   const nameBytes = encoder.encode(file.name).length;
   if (result.code !== 0 && nameBytes > 255) {
@@ -551,7 +577,8 @@ function start() {
   }
   const started = (async () => createCardwrap({
     wasmBinary: Uint8Array.from(atob(cardwrapWasm), (c) => c.charCodeAt(0)),
-    stdout: (byte) => printed.push(byte),
+    // A byte as the tool's memory holds it, signed.
+    stdout: (byte) => printed.push(byte & 0xff),
     printErr: () => {},
   }))();
   started.then((module) => {
