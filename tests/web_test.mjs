@@ -74,10 +74,12 @@ const titleBytes = ({ title, hex }) => (hex ? Buffer.from(hex, "hex") : title);
 
 // Files chosen together share the title field, so the table is in batches.
 // The last one's zip must hold these entries, the images in order. A file's
-// third element is its image's title as the card reads it, where written out.
+// third element may say its image's title as the card reads it (`shows`),
+// and the name its download is offered and saved under (`offered`), where
+// not the tool's: one that every browser and disk keeps as it is.
 const BATCHES = [
   { title: "", files: [
-    ["pkapp.pda", bytes(1, 1), "BBSSSSPPKAPP"],
+    ["pkapp.pda", bytes(1, 1), { shows: "BBSSSSPPKAPP" }],
     ["block.pda", bytes(BLOCK, 2)],
     ["block-plus-one.pda", bytes(BLOCK + 1, 3)],
     ["limit.pda", bytes(MAX, 4)],
@@ -85,28 +87,44 @@ const BATCHES = [
     ["empty.pda", bytes(0, 6)],
     ["a.b.c.pda", bytes(100, 7)],
     ["noextension", bytes(100, 8)],
-    ["caf\u00e9 \u00e0 la cr\u00e8me.pda", bytes(100, 9), "BBSSSSPCAF\uff83\uff69 \uff83\ufffd LA C"],
+    ["caf\u00e9 \u00e0 la cr\u00e8me.pda", bytes(100, 9), { shows: "BBSSSSPCAF\uff83\uff69 \uff83\ufffd LA C" }],
     ["\u30bb\u30fc\u30d6.pda", bytes(100, 10)],
-    ["abcdefghijklmnopqrstuvwxyz.pda", bytes(100, 11), "BBSSSSPABCDEFGHIJKLM"],
+    ["abcdefghijklmnopqrstuvwxyz.pda", bytes(100, 11), { shows: "BBSSSSPABCDEFGHIJKLM" }],
     ["save.mcx", bytes(100, 12)],
     ["-?", bytes(10, 18)],
+    [".pda", bytes(3, 27), { offered: "_.mcx" }],
+    ["a\\b.pda", bytes(3, 28), { offered: "a_b.mcx" }],
+    [" spaced .pda", bytes(3, 29), { offered: "_spaced .mcx" }],
+    ["~what?.pda", bytes(3, 30), { offered: "_what_.mcx" }],
+    ["con.pda", bytes(3, 31), { offered: "_con.mcx" }],
+    ["right\u202eleft.pda", bytes(3, 32), { offered: "right_left.mcx" }],
   ] },
   { ...TITLES.ascii, files: [
     ["pkapp.pda", bytes(8191, 13)],
     ["limit.pda", bytes(MAX - 1, 14)],
     ["over.pda", bytes(3 * MAX, 15)],
-    ["-?", bytes(10, 19)],
+    ["-?", bytes(10, 19), { offered: "-_.mcx" }],
   ] },
   { ...TITLES.long, files: [["x.y", bytes(5, 16)]] },
   { ...TITLES.kana, files: [["t.pda", bytes(5, 17)]] },
   { ...TITLES.cut, files: [["cut.pda", bytes(5, 24)]] },
   { ...TITLES.mixed, files: [["mixed.pda", bytes(5, 25)]] },
   { ...TITLES.twice, files: [["twice.pda", bytes(5, 26)]] },
-  { title: "", zip: ["twin.mcx", "2/twin.mcx", "\u00fcn\u00ef.mcx"], files: [
+  // Names no folder holds side by side on some system go into folders.
+  { title: "", zip: ["twin.mcx", "2/twin.mcx", "\u00fcn\u00ef.mcx", "Save.mcx", "2/save.mcx", "3/SAVE.mcx",
+    "2/u\u0308n\u00ef.mcx", "a_b.mcx", "2/a_b.mcx"], files: [
     ["twin.pda", bytes(10, 20)],
     ["twin.mcx", bytes(20, 21)],
     ["empty.pda", bytes(0, 22)],
     ["\u00fcn\u00ef.pda", bytes(30, 23)],
+    ["Save.pda", bytes(30, 33)],
+    ["save.bin", bytes(30, 34)],
+    ["SAVE", bytes(30, 35)],
+    // 0x88 is a lead byte, so "n" is not upper-cased; 0x88 0x6E is no
+    // character, and "n" reads as itself after it.
+    ["u\u0308n\u00ef.pda", bytes(30, 36), { shows: "BBSSSSPU\uff8c\ufffdn\uff83\uff6f" }],
+    ["a:b.pda", bytes(3, 37), { offered: "a_b.mcx" }],
+    ["a?b.pda", bytes(3, 38), { offered: "a_b.mcx" }],
   ] },
 ];
 
@@ -167,10 +185,11 @@ async function shown(tab) {
       const images = [];
       // The name the page offers; the browser may change it when it saves.
       for (const link of await item.locator("a[download]").all()) {
-        images.push([await link.getAttribute("download"), (await download(tab, () => link.click())).data]);
+        const saved = await download(tab, () => link.click());
+        images.push([await link.getAttribute("download"), saved.data, saved.name]);
       }
       rows.push({ file: await item.locator(".name").textContent(), line: await item.locator("samp").textContent(), images,
-        title: await item.locator(".title").textContent(),
+        title: await item.locator(".title").textContent(), text: await item.textContent(),
         blocks: await item.locator(".gauge .used").count(), cells: await item.locator(".gauge span").count() });
     }
     batches.push({ heading: await section.locator("h3").textContent(),
@@ -206,7 +225,6 @@ const readTitle = (image) => new TextDecoder("shift_jis").decode(image.subarray(
 // shows; `unread` names files that the browser could not read.
 function compare(faults, tool, batches, got, unread = new Set()) {
   if (got.length !== batches.length) faults.push(`${got.length} batches shown, want ${batches.length}`);
-  const faultsBefore = faults.length;
   batches.forEach((batch, b) => {
     const shownBatch = got[b] ?? { rows: [] };
     const want = batch.files.map(([name, data]) => native(tool, name, unread.has(name) ? null : data, titleBytes(batch)));
@@ -220,24 +238,26 @@ function compare(faults, tool, batches, got, unread = new Set()) {
     if (!shownBatch.summary?.startsWith(summary)) faults.push(`batch ${b + 1}: summary ${shownBatch.summary}, want ${summary}`);
     if (shownBatch.rows.length !== want.length) faults.push(`batch ${b + 1}: ${shownBatch.rows.length} rows, want ${want.length}`);
     want.forEach((w, i) => {
-      const [name, data, title = batch.shows ?? batch.card ?? (batch.title || undefined)] = batch.files[i];
+      const [name, data, { shows: title = batch.shows ?? batch.card ?? (batch.title || undefined), offered } = {}] = batch.files[i];
       const text = `${name} (${data.length ?? data} B, title ${JSON.stringify(batch.title)})`;
       const row = shownBatch.rows[i];
       if (!row) return;
       if (row.file !== name) faults.push(`${text}: shown as ${row.file}`);
       if (row.line !== w.line) faults.push(`${text}: line ${JSON.stringify(row.line)}, want ${JSON.stringify(w.line)}`);
       const same = row.images.length === w.images.length
-        && row.images.every(([n, d], k) => n === w.images[k][0] && d.equals(w.images[k][1]));
+        && row.images.every(([n, d, saved], k) => n === (offered ?? w.images[k][0]) && saved === n && d.equals(w.images[k][1]));
+      if (offered && !row.text.includes(`\u201c${w.images[0]?.[0]}\u201d`)) faults.push(`${text}: the row does not name the tool's ${w.images[0]?.[0]}`);
       const shows = w.images.length ? title ?? readTitle(w.images[0][1]) : "";
       if (row.title !== shows) faults.push(`${text}: the card title shown is ${JSON.stringify(row.title)}, want ${JSON.stringify(shows)}`);
-      if (!same) faults.push(`${text}: downloads ${row.images.map(([n, d]) => `${n} (${d.length} B)`)}, want ${w.images.map(([n, d]) => `${n} (${d.length} B)`)}`);
+      if (!same) {
+        faults.push(`${text}: downloads ${row.images.map(([n, d, saved]) => `${n} saved as ${saved} (${d.length} B)`)}, `
+          + `want ${w.images.map(([n, d]) => `${offered ?? n} (${d.length} B)`)}`);
+      }
       // A 54-byte header, then whole blocks of 8,192 bytes; a card holds 15.
       const blocks = w.images.length ? (w.images[0][1].length - 54) / BLOCK : 0;
       if (row.blocks !== blocks || row.cells !== (w.images.length ? 15 : 0)) faults.push(`${text}: gauge ${row.blocks} of ${row.cells}, want ${blocks} of 15`);
     });
   });
-  // Names and lines of 30,000 bytes are cut short in what is said of them.
-  faults.splice(faultsBefore, Infinity, ...faults.slice(faultsBefore).map((fault) => fault.replace(/(.{40})[^\s"]{200,}/g, "$1…")));
 }
 
 // Read by Python's zipfile, which checks each entry's CRC.

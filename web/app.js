@@ -158,6 +158,23 @@ async function convert(file, titleBytes) {
   }
 }
 
+// A name every browser and disk keeps as it is: a character some system
+// takes no name with, or an invisible one, becomes "_", as does a space or
+// "~" at its start; one starting with a dot, or named as a Windows device,
+// gets "_" before it (in place of its first character if it would
+// otherwise be longer than 255 bytes, which no disk takes).
+function keptName(name) {
+  let kept = name.replace(/[\\/:*?"<>|\p{Cc}\p{Cf}]/gu, "_").replace(/^[\s~]+/u, (lead) => "_".repeat(lead.length));
+  if (kept.startsWith(".") || /^(con|prn|aux|nul|com[0-9\u00b9\u00b2\u00b3]|lpt[0-9\u00b9\u00b2\u00b3])\s*(\.|$)/i.test(kept)) {
+    kept = "_" + (encoder.encode(kept).length < 255 ? kept : kept.slice(1));
+  }
+  return kept;
+}
+
+// Names that some system's folder cannot hold side by side: ones that
+// differ only in case, or in how an accented letter is encoded.
+const folded = (name) => name.normalize("NFD").toUpperCase().toLowerCase().normalize("NFD");
+
 // A card holds 15 blocks; an image is its 54-byte header and its blocks of
 // 8,192 bytes, so its length says how many it takes.
 const CARD_BLOCKS = 15;
@@ -200,14 +217,19 @@ function row(batch, file, result) {
     title.textContent = shownTitle(image.bytes);
     const used = blocksOf(image);
     blocks.append(gauge(used), element("span", null, `${used} of ${CARD_BLOCKS}`));
+    const kept = keptName(image.name);
     const link = element("a", "button", "Download");
-    link.append(element("span", "offscreen", ` ${image.name}`));
+    link.append(element("span", "offscreen", ` ${kept}`));
     const blob = new Blob([image.bytes], { type: "application/octet-stream" });
     link.href = URL.createObjectURL(blob);
-    link.download = image.name;
+    link.download = kept;
     batch.urls.push(link.href);
-    batch.images.push({ name: image.name, blob });
+    batch.images.push({ name: kept, blob });
     get.append(link);
+    if (kept !== image.name) {
+      line.append(element("span", "why", `cardwrap named it “${image.name}”, which browsers and disks do not all keep; `
+        + `it is saved as “${kept}”.`));
+    }
   }
   batch.rows.push(result);
   batch.list.append(item);
@@ -424,8 +446,8 @@ async function zipImages(batch) {
       spoken = performance.now();
     }
     let name = image.name;
-    for (let n = 2; taken.has(name); n++) name = `${n}/${image.name}`;
-    taken.add(name);
+    for (let n = 2; taken.has(folded(name)); n++) name = `${n}/${image.name}`;
+    taken.add(folded(name));
     const entry = new fflate.ZipDeflate(name);
     zip.add(entry);
     entry.push(new Uint8Array(await image.blob.arrayBuffer()), true);
