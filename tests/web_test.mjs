@@ -525,11 +525,15 @@ const groups = {
     await tab.press("#title", "Enter");
     await drop(tab, "body", second.files);
     const during = await state();
-    if (!during.disabled || during.busy !== "true" || during.batches !== 1 || !during.chosen.includes("dropped.pda") || !/added/.test(during.status)) {
+    if (!during.disabled || during.busy !== "true" || during.batches !== 1 || !during.chosen.includes("dropped.pda")
+      || !/added.*press Convert/.test(during.status)) {
       faults.push(`while a batch runs: ${JSON.stringify(during)}`);
     }
     await tab.evaluate(() => window.letGo());
     await settled(tab, 1);
+    // What was added waits, said, for Convert.
+    const done = await state();
+    if (!done.chosen.includes("dropped.pda") || !/1 file waits in the list: press Convert/.test(done.status)) faults.push(`after the batch: ${JSON.stringify(done)}`);
     await settled(tab, await choose(tab, { title: "", files: [] }));
     compare(faults, tool, [first, second], await shown(tab));
     const said = await tab.evaluate(() => window.watched.said);

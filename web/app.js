@@ -410,7 +410,9 @@ async function convertBatch({ files, title }) {
   batch.section.classList.remove("busy");
   downloadAll.hidden = batch.images.length === 0;
   downloadAll.textContent = `Download all of batch ${batch.number}`;
-  say(`Batch ${batch.number}: ${batch.said}.`);
+  // Files added meanwhile wait for Convert, and the page says so.
+  say(`Batch ${batch.number}: ${batch.said}.${chosen.length ? ` ${count(chosen.length, "file waits", "files wait")} in the list: `
+    + `press Convert to convert ${chosen.length === 1 ? "it" : "them"}.` : ""}`);
 }
 
 function showChosen() {
@@ -424,8 +426,9 @@ function add(files) {
   if (files.length === 0) return;
   chosen.push(...files);
   showChosen();
-  say(`${count(files.length, "file", "files")} added: ${count(chosen.length, "file", "files")} to convert`
-    + `${go.disabled ? " once this batch is done" : ""}.`);
+  say(go.disabled ? `${count(files.length, "file", "files")} added. Once this batch is done, press Convert to convert `
+    + `the ${count(chosen.length, "file", "files")} in the list.` : `${count(files.length, "file", "files")} added: `
+    + `${count(chosen.length, "file", "files")} to convert.`);
 }
 
 // The latest batch's images, under the names the tool gave; a name already
