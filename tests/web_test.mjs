@@ -193,7 +193,7 @@ async function shown(tab) {
         blocks: await item.locator(".gauge .used").count(), cells: await item.locator(".gauge span").count() });
     }
     batches.push({ heading: await section.locator("h3").textContent(),
-      summary: await section.locator(".summary").textContent(), rows });
+      summary: await section.locator(".summary > span").textContent(), rows });
   }
   return batches;
 }
@@ -233,9 +233,9 @@ function compare(faults, tool, batches, got, unread = new Set()) {
       faults.push(`batch ${b + 1}: heading ${heading}`);
     }
     const made = want.filter((w) => w.images.length).length;
-    const refused = want.filter((w) => w.status !== 0).length;
-    const summary = `${made} image${made === 1 ? "" : "s"}, ${refused} refused`;
-    if (!shownBatch.summary?.startsWith(summary)) faults.push(`batch ${b + 1}: summary ${shownBatch.summary}, want ${summary}`);
+    const missed = want.length - made;
+    const summary = `${made} image${made === 1 ? "" : "s"}${missed ? `, ${missed} file${missed === 1 ? "" : "s"} with no image` : ""}`;
+    if (shownBatch.summary !== summary) faults.push(`batch ${b + 1}: summary ${shownBatch.summary}, want ${summary}`);
     if (shownBatch.rows.length !== want.length) faults.push(`batch ${b + 1}: ${shownBatch.rows.length} rows, want ${want.length}`);
     want.forEach((w, i) => {
       const [name, data, { shows: title = batch.shows ?? batch.card ?? (batch.title || undefined), offered } = {}] = batch.files[i];
@@ -410,7 +410,7 @@ const groups = {
       ["over.pda", bytes(MAX + 1, 4)], ["empty.pda", bytes(0, 5)], ["-?", bytes(1, 6)],
       ["aLongNameWithNoSpaceNorDashToBreakItAt.pda", bytes(10, 7)], ["\u30bb".repeat(100) + ".pda", bytes(10, 8)]] };
     const looks = [
-      ["desktop", { colorScheme: "light", viewport: { width: 1024, height: 768 } }],
+      ["desktop", { colorScheme: "light", viewport: { width: 1280, height: 800 } }],
       ["dark", { colorScheme: "dark", viewport: { width: 1024, height: 768 } }],
       ["phone", { colorScheme: "light", viewport: { width: 360, height: 640 } }],
       ["forced", { forcedColors: "active", viewport: { width: 360, height: 640 } }],
@@ -514,7 +514,7 @@ const groups = {
     const { tab } = await page(browser, origin);
     const state = () => tab.evaluate(() => ({ disabled: document.getElementById("go").disabled,
       busy: document.getElementById("go").getAttribute("aria-busy"), batches: document.querySelectorAll("#results .batch").length,
-      rows: document.querySelectorAll("#results tbody tr").length, chosen: document.getElementById("chosen").textContent,
+      rows: document.querySelectorAll("#results tbody tr").length, chosen: document.querySelector(".chosen").textContent,
       status: document.getElementById("status").textContent }));
     const first = { title: "", files: [["a.pda", bytes(10, 1)], ["held.pda", bytes(10, 2)], ["empty.pda", bytes(0, 3)]] };
     const second = { title: "", files: [["dropped.pda", bytes(10, 4)]] };
@@ -537,7 +537,7 @@ const groups = {
     await settled(tab, await choose(tab, { title: "", files: [] }));
     compare(faults, tool, [first, second], await shown(tab));
     const said = await tab.evaluate(() => window.watched.said);
-    for (const words of [/converting 3 files/i, /2 images, 1 refused/, /converting 1 file/i, /1 image, 0 refused/]) {
+    for (const words of [/converting 3 files/i, /2 images, 1 file with no image\./, /converting 1 file/i, /1 image\./]) {
       if (!said.some((text) => words.test(text))) faults.push(`never announced: ${words}; said ${JSON.stringify(said)}`);
     }
     // Clear during a batch stops it, and says so.
@@ -562,8 +562,8 @@ const groups = {
         rows: [...document.querySelectorAll("#results tbody tr")].filter((tr) => tr.getClientRects().length).length };
     });
     const before = await seen();
-    // A count, and one way to the refused rows, however many.
-    if (before.text.length > 80 || !before.text.startsWith("1 image, 60 refused") || before.controls !== 1 || before.rows !== 61) {
+    // A count, and one way to the rows with no image, however many.
+    if (before.text.length > 80 || !before.text.startsWith("1 image, 60 files with no image") || before.controls !== 1 || before.rows !== 61) {
       faults.push(`summary of 60 refusals: ${JSON.stringify(before)}`);
     }
     for (const want of [60, 61]) {
@@ -671,11 +671,20 @@ const groups = {
     if (!seen.left) faults.push("the highlight stays when the drag leaves the page");
     if (seen.textTaken) faults.push("text dragged onto the title field is taken by the page");
     // Dropped files join those chosen, said so; only Convert converts them.
-    const batch = { title: "DROPPED", files: [["chosen.pda", bytes(10, 4)], ["onto-title.pda", bytes(10, 5)]] };
+    // Each is listed with its size, those that will get no image marked;
+    // one removed is not converted, and the focus goes to the next.
+    const batch = { title: "DROPPED", files: [["chosen.pda", bytes(10, 4)], ["onto-title.pda", bytes(10, 5)], ["empty.pda", bytes(0, 6)],
+      ["over.pda", bytes(MAX + 1, 7)]] };
     await tab.setInputFiles("#files", [{ name: "chosen.pda", mimeType: "application/octet-stream", buffer: batch.files[0][1] }]);
-    await drop(tab, "#title", batch.files.slice(1));
-    const listed = await tab.textContent("#chosen");
-    if (!/2 files.*chosen\.pda.*onto-title\.pda/.test(listed)) faults.push(`after a drop the page lists ${JSON.stringify(listed)}`);
+    await drop(tab, "#title", [["removed.pda", bytes(1, 1)], ...batch.files.slice(1)]);
+    await tab.click("#chosen-list li:nth-child(2) button");
+    const listed = await tab.$$eval("#chosen-list li", (items) => items.map((item) => item.textContent).join(" | "));
+    const want = "chosen.pda10 bytesRemove chosen.pda | onto-title.pda10 bytesRemove onto-title.pda | "
+      + "empty.pda0 bytesRemove empty.pdaNo image: empty file | over.pda122,881 bytesRemove over.pda"
+      + "No image: over 122,880 bytes, the most 15 blocks hold";
+    if (listed !== want) faults.push(`after a drop and a removal the page lists ${listed}`);
+    const focus = await tab.evaluate(() => document.activeElement.textContent);
+    if (focus !== "Remove onto-title.pda") faults.push(`after a removal the focus is on ${focus}`);
     await tab.fill("#title", batch.title);
     if (await tab.locator("#results .batch").count()) faults.push("a drop converted at once");
     await tab.click("#go");
@@ -710,15 +719,27 @@ const groups = {
 // What a batch of mixed results must look like in each look of the audit.
 async function afterBatch(faults, tab, look) {
   const seen = await tab.evaluate(() => ({
-    said: /refused/.test(document.getElementById("status").textContent)
+    said: /with no image/.test(document.getElementById("status").textContent)
       && document.getElementById("status").getBoundingClientRect().top >= 0 && document.getElementById("status").getBoundingClientRect().bottom <= innerHeight,
+    // Where the eye is, and said once.
+    firstRow: document.querySelector(".batch tbody tr").getBoundingClientRect().bottom <= innerHeight,
+    once: window.watched.said.filter((text) => text === document.getElementById("status").textContent).length,
+    gauge: ((cell) => cell.borderTopColor === cell.backgroundColor)(getComputedStyle(document.querySelector(".gauge .used"))),
+    rows: ((a, b) => a.top === b.top)(document.getElementById("download-all").getBoundingClientRect(), document.getElementById("clear").getBoundingClientRect()),
+    flush: ((words, button) => button.left === words.left || button.top < words.bottom)(
+      document.querySelector(".summary span").getBoundingClientRect(), document.querySelector(".summary button").getBoundingClientRect()),
     borders: [...document.querySelectorAll("button, .button")].filter((b) => b.offsetParent && parseFloat(getComputedStyle(b).borderTopWidth) === 0).map((b) => b.id || b.textContent),
     unmarked: [...document.querySelectorAll(".batch tbody tr")].filter((tr) => !tr.querySelector("a") && !tr.querySelector(".verdict")?.textContent).length,
-    // The usage text is no refusal: it is not in the refusals' colour.
-    usage: getComputedStyle([...document.querySelectorAll(".batch samp")].find((samp) => samp.textContent.startsWith("Usage"))).color
-      === getComputedStyle(document.body).color,
+    // The usage text is no refusal: its row is not in the refusals' colour.
+    usage: getComputedStyle([...document.querySelectorAll(".batch tr")].find((tr) => tr.querySelector("samp")?.textContent.startsWith("Usage"))
+      .querySelector(".verdict")).color === getComputedStyle(document.body).color,
   }));
   if (!seen.said) faults.push(`${look}: the batch's summary is not said in view`);
+  if (!seen.firstRow) faults.push(`${look}: the batch's first row is not in view`);
+  if (seen.once !== 1) faults.push(`${look}: the batch's summary is said ${seen.once} times`);
+  if (!seen.gauge) faults.push(`${look}: a used block of the gauge has a border of another colour`);
+  if (!seen.rows) faults.push(`${look}: the batch buttons are not side by side`);
+  if (!seen.flush) faults.push(`${look}: the summary's button wraps indented`);
   if (seen.unmarked) faults.push(`${look}: ${seen.unmarked} rows without an image are not marked in text`);
   if (!seen.usage) faults.push(`${look}: the usage text is shown as a refusal`);
   if (look === "forced" && seen.borders.length) faults.push(`in forced colours these buttons have no border: ${seen.borders}`);

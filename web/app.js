@@ -13,6 +13,7 @@ const form = $("convert");
 const go = $("go");
 const picker = $("files");
 const chosenText = $("chosen");
+const chosenList = $("chosen-list");
 const unselect = $("unselect");
 const titleField = $("title");
 const titleUse = $("title-use");
@@ -109,10 +110,11 @@ const READ_BYTES = 15 * 8192 + 1;
 // other file ("../x", "/dev/stdin"). U+0000, which no C string holds, goes
 // as 0xFF, which no UTF-8 holds, and comes back as U+0000 in its line.
 const holdable = (name) => !["", ".", ".."].includes(name) && !/[/\0]/.test(name);
+// ENOENT, as the page's file system numbers its errors.
 const NO_SUCH_FILE = 44;
 
-// Arguments share the tool's stack; no system names a file with more than
-// a few hundred bytes.
+// The arguments go on the tool's stack and must leave it room: this is half
+// the smallest stack Emscripten gives, and far more than any system's names.
 const MAX_ARGUMENT_BYTES = 32 * 1024;
 
 async function convert(file, titleBytes) {
@@ -149,9 +151,9 @@ async function convert(file, titleBytes) {
         images.push({ name: entry, bytes: now });
       }
     }
-    return { code, line: lines().slice(1).join("\n"), images, held };
+    return { code, line: lines().slice(1).join("\n"), images, unread: held && !bytes };
   } catch (error) {
-    return { code: null, line: `The converter stopped on this file (${error}). Reload the page to go on.`, images: [] };
+    return { code: null, line: String(error), images: [] };
   } finally {
     FS.open = open;
     empty(FS, folder);
@@ -187,39 +189,66 @@ function gauge(used) {
   return cells;
 }
 
+// Why a file gets no image, in plain words: what the page knows of it
+// before Convert, and what the tool's line says after.
+const TOO_LARGE = `over ${count(READ_BYTES - 1, "byte", "bytes")}, the most ${CARD_BLOCKS} blocks hold`;
+const UNHOLDABLE = "no file can have this name";
+
+function foreseen(file) {
+  if (!holdable(file.name)) return UNHOLDABLE;
+  if (file.size === 0) return "empty file";
+  return file.size >= READ_BYTES ? TOO_LARGE : null;
+}
+
+function tooLongName(bytes, limit) {
+  return `name too long: ${count(bytes, "byte", "bytes")} in UTF-8, more than ${limit}, though Windows and macOS allow it. `
+    + "Rename the file shorter and convert it again.";
+}
+
+function reason(file, result) {
+  if (result.nameBytes) return tooLongName(result.nameBytes, "a command line here can take");
+  if (result.code === null) return "the converter stopped on this file: reload the page to go on";
+  if (result.code === 0) return "cardwrap took this name for a request for its usage";
+  // The tool's message, and the length of the name it names.
+  const message = /^.*? : /.exec(result.line)?.[0];
+  const nameBytes = encoder.encode(result.line.slice(message?.length ?? 0)).length;
+  if ((message === "Path too long : " || message === "Cannot write : ") && nameBytes > 255) {
+    return tooLongName(nameBytes, "the 255 bytes cardwrap takes");
+  }
+  if (message === "Cannot read : " && result.unread) return "the browser could not read it: moved, removed or changed since it was chosen";
+  if (message === "Cannot read : ") return foreseen(file) ?? "cardwrap could not read it";
+  if (message === "File size too large : ") return TOO_LARGE;
+  return message === "Path too long : " ? "name too long for cardwrap" : "cardwrap could not write its image";
+}
+
+// The size of a file or an image in words: "8,246-byte image".
+const sized = (bytes, what) => `${bytes.toLocaleString("en")}-byte ${what}`;
+
 function row(batch, file, result) {
   const item = element("tr", "made");
-  const name = element("th", "name", file.name);
+  const name = element("th", "file");
   name.scope = "row";
+  name.append(element("span", "name", file.name), element("span", "size", count(file.size, "byte", "bytes")));
   const title = element("td", "title");
-  const blocks = element("td", "blocks");
   const line = element("td", "line");
+  const plain = element("p", "plain");
   const get = element("td", "get");
-  item.append(name, element("td", "size", count(file.size, "byte", "bytes")), title, blocks, line, get);
+  item.append(name, title, line, get);
+  line.append(plain);
   if (result.images.length === 0) {
     // Said in words, not only in colour, for forced colours and for
     // screen readers alike; only a refusal is in the colour of one.
     item.className = result.code === 0 ? "no-image" : "refused";
-    line.append(element("strong", "verdict", result.code === 0 ? "No image:" : "Refused:"), " ");
+    plain.append(element("strong", "verdict", "No image:"), ` ${reason(file, result)}`);
   }
   line.append(element("samp", null, result.line));
-  if (result.nameBytes) {
-    line.append(element("span", "why", `This name is ${count(result.nameBytes, "byte", "bytes")} long in UTF-8, `
-      + "more than a command line here can take. Rename the file shorter and convert it again."));
-  }
-  // The tool's words for such a name read as a disk fault.
-  const nameBytes = encoder.encode(file.name).length;
-  if (result.code !== 0 && nameBytes > 255) {
-    line.append(element("span", "why", `This name is ${nameBytes} bytes long in UTF-8, more than the 255 bytes cardwrap `
-      + "can take for a name, though Windows and macOS allow it. Rename the file shorter and convert it again."));
-  }
   for (const image of result.images) {
     title.textContent = shownTitle(image.bytes);
     const used = blocksOf(image);
-    blocks.append(gauge(used), element("span", null, `${used} of ${CARD_BLOCKS}`));
+    plain.append(`${sized(image.bytes.length, "image")} · ${used} ${used === 1 ? "block" : "blocks"} of ${CARD_BLOCKS}`, gauge(used));
     const kept = keptName(image.name);
-    const link = element("a", "button", "Download");
-    link.append(element("span", "offscreen", ` ${kept}`));
+    const link = element("a", "button", "Download ");
+    link.append(element("span", "saved", kept));
     const blob = new Blob([image.bytes], { type: "application/octet-stream" });
     link.href = URL.createObjectURL(blob);
     link.download = kept;
@@ -227,7 +256,7 @@ function row(batch, file, result) {
     batch.images.push({ name: kept, blob });
     get.append(link);
     if (kept !== image.name) {
-      line.append(element("span", "why", `cardwrap named it “${image.name}”, which browsers and disks do not all keep; `
+      line.append(element("p", "why", `cardwrap named it “${image.name}”, which not every browser and disk keeps; `
         + `it is saved as “${kept}”.`));
     }
   }
@@ -238,7 +267,7 @@ function row(batch, file, result) {
 function table() {
   const made = element("table");
   const head = element("tr");
-  for (const text of ["File", "Size", "Card title", "Blocks on the card", "What cardwrap said", "Image"]) {
+  for (const text of ["File", "Card title", "What happened", "Image"]) {
     const cell = element("th", null, text);
     cell.scope = "col";
     head.append(cell);
@@ -255,16 +284,14 @@ function setBusy(on) {
 }
 
 function summarize(batch) {
-  const missed = batch.rows.filter((result) => result.images.length === 0);
-  const images = batch.rows.length - missed.length;
-  const refused = missed.filter((result) => result.code !== 0).length;
-  let text = `${count(images, "image", "images")}, ${refused} refused`;
-  if (missed.length > refused) text += `, ${missed.length - refused} with no image`;
-  batch.summary.textContent = text;
+  const missed = batch.rows.filter((result) => result.images.length === 0).length;
+  const text = `${count(batch.rows.length - missed, "image", "images")}`
+    + `${missed ? `, ${count(missed, "file", "files")} with no image` : ""}`;
+  batch.summary.replaceChildren(element("span", null, text));
   batch.said = text;
-  if (missed.length === 0) return;
+  if (missed === 0) return;
   // However many, one button leads to them: it hides the rest.
-  const only = element("button", "secondary", `Show only the ${count(missed.length, "file", "files")} with no image`);
+  const only = element("button", "secondary", `Show only the ${count(missed, "file", "files")} with no image`);
   only.type = "button";
   only.setAttribute("aria-pressed", "false");
   only.addEventListener("click", () => {
@@ -272,7 +299,7 @@ function summarize(batch) {
     only.setAttribute("aria-pressed", on);
     batch.section.classList.toggle("only-missed", on);
   });
-  batch.summary.append(" ", only);
+  batch.summary.append(only);
 }
 
 // The card shows its titles in Shift_JIS, and a Japanese Windows system
@@ -365,6 +392,13 @@ function showTitleUse() {
   titleField.setAttribute("aria-invalid", state === "unshowable");
 }
 
+// The new batch is where the eye goes: the status line, which speaks for
+// it, at the top of the window, and the batch below.
+function bringToBatch() {
+  status.scrollIntoView({ block: "start" });
+  return scrollY;
+}
+
 // One batch at a time: Convert is busy from its press to the batch's end.
 // Its start, its progress now and then, and its summary are announced.
 async function convertBatch({ files, title }) {
@@ -386,6 +420,7 @@ async function convertBatch({ files, title }) {
   actions.hidden = false;
   downloadAll.hidden = true;
   say(`Batch ${batch.number}: converting ${count(files.length, "file", "files")}…`);
+  const placed = bringToBatch();
   let spoken = performance.now();
   for (const file of files) {
     const start = performance.now();
@@ -400,12 +435,15 @@ async function convertBatch({ files, title }) {
     }
   }
   setBusy(false);
-  // Disabled, Convert lost the focus; it gets it back.
-  if (document.activeElement === document.body) go.focus();
+  // Disabled, Convert lost the focus; it gets it back, where it is.
+  if (document.activeElement === document.body) go.focus({ preventScroll: true });
   if (batch.cleared) return;
   // Only now: a table that grows a row at a time is laid out again at every
-  // frame, which made a batch of 500 files half as fast again.
+  // frame, which made a batch of 500 files half as fast again. Now that the
+  // page is long enough, the batch is brought up again, unless the reader
+  // has scrolled away meanwhile.
   batch.section.append(rows);
+  if (scrollY === placed) bringToBatch();
   summarize(batch);
   batch.section.classList.remove("busy");
   downloadAll.hidden = batch.images.length === 0;
@@ -416,15 +454,43 @@ async function convertBatch({ files, title }) {
 }
 
 function showChosen() {
-  const names = chosen.slice(0, 3).map((file) => file.name).join(", ");
-  const more = chosen.length > 3 ? ` and ${chosen.length - 3} more` : "";
-  chosenText.textContent = chosen.length ? `${count(chosen.length, "file", "files")} to convert: ${names}${more}.` : "No files yet.";
+  const marked = chosen.filter(foreseen).length;
+  chosenText.textContent = chosen.length ? `${count(chosen.length, "file", "files")} to convert`
+    + `${marked ? ` (${marked} will get no image)` : ""}:` : "No files chosen yet.";
+  chosenList.hidden = chosen.length === 0;
   unselect.hidden = chosen.length === 0;
+}
+
+// Each chosen file with its size, what it will get if that is foreseen,
+// and a button that takes it out of the list.
+function listed(file) {
+  const item = element("li");
+  const why = foreseen(file);
+  const remove = element("button", "secondary remove", "Remove");
+  remove.type = "button";
+  remove.append(element("span", "offscreen", ` ${file.name}`));
+  remove.addEventListener("click", () => {
+    const at = chosen.indexOf(file);
+    chosen.splice(at, 1);
+    item.remove();
+    showChosen();
+    say(`${file.name} removed: ${count(chosen.length, "file", "files")} to convert.`);
+    // The focus goes to the next file's button, or the one before, or back
+    // to choosing.
+    const next = chosenList.children[at] ?? chosenList.children[at - 1];
+    (next?.querySelector("button") ?? picker).focus();
+  });
+  item.append(element("span", "name", file.name), element("span", "size", count(file.size, "byte", "bytes")), remove);
+  if (why) item.append(element("span", "mark", `No image: ${why}`));
+  return item;
 }
 
 function add(files) {
   if (files.length === 0) return;
   chosen.push(...files);
+  const items = document.createDocumentFragment();
+  items.append(...files.map(listed));
+  chosenList.append(items);
   showChosen();
   say(go.disabled ? `${count(files.length, "file", "files")} added. Once this batch is done, press Convert to convert `
     + `the ${count(chosen.length, "file", "files")} in the list.` : `${count(files.length, "file", "files")} added: `
@@ -498,8 +564,8 @@ clear.addEventListener("click", () => {
   zipUrl = null;
   actions.hidden = true;
   noResults.hidden = false;
-  say(running ? `The list is cleared, and batch ${running.number} stopped after ${running.rows.length} of `
-    + `${count(running.files.length, "file", "files")}.` : "The list is cleared.");
+  say(running ? `The results are cleared, and batch ${running.number} stopped after ${running.rows.length} of `
+    + `${count(running.files.length, "file", "files")}.` : "The results are cleared.");
   picker.focus();
 });
 
@@ -524,6 +590,7 @@ form.addEventListener("submit", (event) => {
     return;
   }
   const batch = { files: chosen.splice(0), title: titleField.value };
+  chosenList.replaceChildren();
   showChosen();
   setBusy(true);
   if (tool) {
@@ -542,6 +609,7 @@ picker.addEventListener("change", () => {
 
 unselect.addEventListener("click", () => {
   chosen.length = 0;
+  chosenList.replaceChildren();
   showChosen();
   say("No files to convert.");
   picker.focus();
@@ -579,6 +647,7 @@ function fail(text) {
   // A batch waiting for the converter goes back to the list.
   if (pending) {
     chosen.unshift(...pending.files);
+    chosenList.prepend(...pending.files.map(listed));
     pending = null;
     showChosen();
     setBusy(false);
