@@ -30,7 +30,9 @@
 //                line, and no read of more than 122,881 bytes
 //   size         the site's size
 //
-//   node tests/web_test.mjs --site DIR --tool NATIVE-CARDWRAP [--shots DIR] [GROUP...]
+//   node tests/web_test.mjs --site DIR --tool NATIVE-CARDWRAP [--shots DIR] [--release VERSION] [GROUP...]
+//
+// With --release, the page must say it belongs to that release.
 import { spawnSync } from "node:child_process";
 import fs from "node:fs";
 import { createRequire } from "node:module";
@@ -295,8 +297,10 @@ async function batchesThroughPage(faults, tool, tab, batches, unread) {
 }
 
 const groups = {
-  async conversions({ browser, origin, tool }, faults) {
+  async conversions({ browser, origin, tool, release }, faults) {
     const { tab, requests } = await page(browser, origin);
+    const footer = await tab.textContent("footer");
+    if (release && !footer.includes(`cardwrap ${release} \u00b7`)) faults.push(`the footer says ${JSON.stringify(footer)}, not release ${release}`);
     await batchesThroughPage(faults, tool, tab, BATCHES);
     const banner = native(tool, "x", null, "").banner;
     if ((await tab.innerText("body")).split(banner).length !== 2) faults.push(`the banner "${banner}" is not shown exactly once`);
@@ -807,7 +811,7 @@ async function drop(tab, selector, files) {
 
 async function main() {
   const { values, positionals } = parseArgs({ allowPositionals: true,
-    options: { site: { type: "string" }, tool: { type: "string" }, shots: { type: "string" } } });
+    options: { site: { type: "string" }, tool: { type: "string" }, shots: { type: "string" }, release: { type: "string" } } });
   const site = path.resolve(values.site);
   const shots = values.shots && path.resolve(values.shots);
   if (shots) fs.mkdirSync(shots, { recursive: true });
@@ -818,7 +822,7 @@ async function main() {
     for (const name of chosen) {
       const faults = [];
       try {
-        await groups[name]({ browser, origin, server, site, shots, tool: path.resolve(values.tool) }, faults);
+        await groups[name]({ browser, origin, server, site, shots, release: values.release, tool: path.resolve(values.tool) }, faults);
       } catch (error) {
         // A condition the page never reached: the wait's own limit ended it.
         faults.push(error.message.split("\n")[0]);
