@@ -123,7 +123,8 @@ async function convert(file, titleBytes) {
   const held = holdable(file.name);
   let bytes = null;
   try {
-    if (held) bytes = new Uint8Array(await file.slice(0, READ_BYTES).arrayBuffer());
+    // A slice costs the browser more to read than a whole small file.
+    if (held) bytes = new Uint8Array(await (file.size < READ_BYTES ? file : file.slice(0, READ_BYTES)).arrayBuffer());
   } catch {
     bytes = null;
   }
@@ -201,8 +202,7 @@ function foreseen(file) {
 }
 
 function tooLongName(bytes, limit) {
-  return `name too long: ${count(bytes, "byte", "bytes")} in UTF-8, more than ${limit}, though Windows and macOS allow it. `
-    + "Rename the file shorter and convert it again.";
+  return `name too long: ${count(bytes, "byte", "bytes")} in UTF-8, more than ${limit}. Rename the file shorter and convert it again.`;
 }
 
 function reason(file, result) {
@@ -213,7 +213,7 @@ function reason(file, result) {
   const message = /^.*? : /.exec(result.line)?.[0];
   const nameBytes = encoder.encode(result.line.slice(message?.length ?? 0)).length;
   if ((message === "Path too long : " || message === "Cannot write : ") && nameBytes > 255) {
-    return tooLongName(nameBytes, "the 255 bytes cardwrap takes");
+    return tooLongName(nameBytes, "the 255 bytes cardwrap takes, though Windows and macOS allow it");
   }
   if (message === "Cannot read : " && result.unread) return "the browser could not read it: moved, removed or changed since it was chosen";
   if (message === "Cannot read : ") return foreseen(file) ?? "cardwrap could not read it";
