@@ -344,12 +344,21 @@ const groups = {
       ["cardwrap-wasm.js", (route) => route.fulfill({ contentType: "text/javascript", body: 'self.cardwrapWasm = "AGFzbQ==";' }),
         /WebAssembly.*reload/is],
     ];
+    // Convert pressed before the converter fails, and after: each time the
+    // page says why, and the file waits in the list.
     for (const [name, answer, said] of cases) {
-      const { tab } = await page(browser, origin, { ready: false, route: [`**/${name}`, answer] });
-      await tab.waitForFunction(() => document.body.dataset.converter === "failed");
+      let release;
+      const held = new Promise((resolve) => { release = resolve; });
+      const { tab } = await page(browser, origin, { ready: false, route: [`**/${name}`, async (route) => { await held; await answer(route); }] });
+      await tab.waitForFunction(() => window.cardwrapTimings !== undefined);
       await choose(tab, { title: "", files: [["x.pda", bytes(1, 1)]] });
-      const text = await tab.textContent("#status");
-      if (!said.test(text)) faults.push(`${name} not loaded: the page says ${JSON.stringify(text)}`);
+      release();
+      await tab.waitForFunction(() => document.body.dataset.converter === "failed");
+      for (const when of ["before", "after"]) {
+        if (when === "after") await tab.click("#go");
+        const seen = await tab.evaluate(() => [document.getElementById("status").textContent, document.querySelector(".chosen").textContent]);
+        if (!said.test(seen[0]) || !seen[1].includes("x.pda")) faults.push(`${name} not loaded, Convert pressed ${when}: ${JSON.stringify(seen)}`);
+      }
       await tab.context().close();
     }
   },
@@ -412,7 +421,8 @@ const groups = {
     const axe = fs.readFileSync(createRequire(import.meta.url).resolve("axe-core/axe.min.js"), "utf8");
     const batch = { title: "", files: [["a.pda", bytes(10, 1)], ["half.pda", bytes(7 * BLOCK, 2)], ["full.pda", bytes(MAX, 3)],
       ["over.pda", bytes(MAX + 1, 4)], ["empty.pda", bytes(0, 5)], ["-?", bytes(1, 6)],
-      ["aLongNameWithNoSpaceNorDashToBreakItAt.pda", bytes(10, 7)], ["\u30bb".repeat(100) + ".pda", bytes(10, 8)]] };
+      ["aLongNameWithNoSpaceNorDashToBreakItAt.pda", bytes(10, 7)], ["\u30bb".repeat(100) + ".pda", bytes(10, 8)],
+      [".pda", bytes(3, 9)], ["caf\u00e9.pda", bytes(4, 10)]] };
     const looks = [
       ["desktop", { colorScheme: "light", viewport: { width: 1280, height: 800 } }],
       ["dark", { colorScheme: "dark", viewport: { width: 1024, height: 768 } }],
@@ -422,11 +432,17 @@ const groups = {
     for (const [look, options] of looks) {
       const { tab } = await page(browser, origin, options);
       await tab.evaluate(axe);
+      // Before: the files chosen, a title the card cannot show typed. After:
+      // the batch, converted with no title, and a title too long typed.
+      await tab.setInputFiles("#files", batch.files.map(([name, buffer]) => ({ name, mimeType: "application/octet-stream", buffer })));
+      await tab.fill("#title", "\u30bb\u30fc\u30d6 \u00e9");
       for (const when of ["before", "after"]) {
         if (when === "after") {
-          await settled(tab, await choose(tab, batch));
+          await tab.fill("#title", "");
+          await tab.click("#go");
+          await settled(tab, 1);
           await afterBatch(faults, tab, look);
-          await tab.fill("#title", "\u30bb".repeat(7));
+          await tab.fill("#title", "a" + "\u30bb".repeat(10));
         }
         const found = await tab.evaluate(async () => (await axe.run(document, { runOnly: { type: "tag",
           values: ["wcag2a", "wcag2aa", "wcag21a", "wcag21aa", "wcag22aa", "best-practice"] } }))
