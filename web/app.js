@@ -497,9 +497,9 @@ function add(files) {
     + `${count(chosen.length, "file", "files")} to convert.`);
 }
 
-// The latest batch's images, under the names the tool gave; a name already
-// in the zip goes into a numbered folder, so that no image is lost to
-// another. Made an image at a time, each read back from its blob, so the
+// The latest batch's images, under the names their rows offer; a name
+// already in the zip, to some system, goes into a numbered folder, so that
+// no image is lost to another. Made an image at a time, each read back from its blob, so the
 // page keeps answering and says how far it is; Clear stops it.
 async function zipImages(batch) {
   const chunks = [];
