@@ -2,30 +2,41 @@
 // each shown line, downloaded image and zip entry compared with what the
 // native tool prints and writes for the same name and title in a folder
 // holding just that file (or nothing, for a file the browser cannot read):
-//   conversions  a table of files and titles in batches; the banner once;
-//                each batch's summary; the latest batch's zip; no request
-//                outside the page's origin; nothing the page's policy blocks
+//   conversions  a table of files and titles (in Shift_JIS, written out) in
+//                batches; each image's title as the card reads it; the
+//                name each download is offered and saved under; the banner
+//                and the release once; each batch's summary; the latest
+//                batch's zip, no two names in a folder alike but for case;
+//                no request outside the page's origin; nothing the page's
+//                policy blocks
 //   vanishing    files removed or rewritten on disk after they were chosen
 //   early        files dropped and chosen, and Enter pressed, while the
 //                converter's script is held back
-//   loading      a converter that cannot load says what failed
+//   loading      a converter that cannot load says what failed, Convert
+//                pressed before it failed or after; the files wait
 //   file         the site opened straight from disk (file://)
 //   offline      installable; loaded and used with the network gone after
 //                one visit; a new version served waits,
 //                said, until Reload
 //   audit        axe-core (AA and best practices), desktop, dark, phone and
 //                forced colours, before and after a batch of mixed results;
-//                each saved as a screenshot with --shots
+//                the batch in view and said once; the phone layout and
+//                forced colours; each saved as a screenshot with --shots
 //   keyboard     the whole batch flow by keyboard, Download all and Clear
-//   title        what the title field says the card gets
-//   busy         Convert while a batch runs; what is announced; Clear then
+//   title        what the title field says the card gets, in Shift_JIS
+//                bytes; a character the card cannot show named, and Convert
+//                refused for it
+//   busy         Convert while a batch runs; what is announced; files added
+//                meanwhile wait, said; Clear then
 //   refusals     a short summary of many refusals, and a way to them
 //   zip          Download all says it works, the page answering meanwhile
 //   names        names over 255 bytes: the tool's line, and why in words;
-//                the tool's stack as it was after a batch
+//                names no folder can hold: the tool's refusal, nothing else
+//                reached or left; the tool's stack as it was after batches
 //   controls     the batch buttons only while a batch can use them
 //   drag         the drop highlight over children; text into the title;
-//                dropped files join those chosen
+//                dropped files join those chosen, listed with sizes and
+//                marks; one removed is not converted
 //   big          files of 122,881 bytes to 2 GB (sparse): the tool's own
 //                line, and no read of more than 122,881 bytes
 //   size         the site's size
