@@ -119,7 +119,8 @@ const MAX_ARGUMENT_BYTES = 32 * 1024;
 
 async function convert(file, titleBytes) {
   const name = encoder.encode(file.name).map((byte) => (byte === 0 ? 0xff : byte));
-  if (name.length + (titleBytes?.length ?? 0) > MAX_ARGUMENT_BYTES) return { code: null, line: "", images: [], nameBytes: name.length };
+  const argumentBytes = name.length + (titleBytes?.length ?? 0);
+  if (argumentBytes > MAX_ARGUMENT_BYTES) return { code: null, line: "", images: [], argumentBytes, titled: Boolean(titleBytes) };
   const held = holdable(file.name);
   let bytes = null;
   try {
@@ -206,7 +207,10 @@ function tooLongName(bytes, limit) {
 }
 
 function reason(file, result) {
-  if (result.nameBytes) return tooLongName(result.nameBytes, "a command line here can take");
+  if (result.argumentBytes) {
+    return result.titled ? `name and title too long: ${count(result.argumentBytes, "byte", "bytes")} in UTF-8 together, `
+      + "more than a command line here can take" : tooLongName(result.argumentBytes, "a command line here can take");
+  }
   if (result.code === null) return "the converter stopped on this file: reload the page to go on";
   if (result.code === 0) return "cardwrap took this name for a request for its usage";
   // The tool's message, and the length of the name it names.
@@ -215,7 +219,9 @@ function reason(file, result) {
   if ((message === "Path too long : " || message === "Cannot write : ") && nameBytes > 255) {
     return tooLongName(nameBytes, "the 255 bytes cardwrap takes, though Windows and macOS allow it");
   }
-  if (message === "Cannot read : " && result.unread) return "the browser could not read it: moved, removed or changed since it was chosen";
+  if (message === "Cannot read : " && result.unread) {
+    return "the browser could not read it: a folder, or a file moved, removed or changed since it was chosen";
+  }
   if (message === "Cannot read : ") return foreseen(file) ?? "cardwrap could not read it";
   if (message === "File size too large : ") return TOO_LARGE;
   return message === "Path too long : " ? "name too long for cardwrap" : "cardwrap could not write its image";
