@@ -253,8 +253,7 @@ function row(batch, file, result) {
     const used = blocksOf(image);
     plain.append(`${sized(image.bytes.length, "image")} · ${used} ${used === 1 ? "block" : "blocks"} of ${CARD_BLOCKS}`, gauge(used));
     const kept = keptName(image.name);
-    const link = element("a", "button", "Download ");
-    link.append(element("span", "saved", kept));
+    const link = element("a", "button", `Download ${kept}`);
     const blob = new Blob([image.bytes], { type: "application/octet-stream" });
     link.href = URL.createObjectURL(blob);
     link.download = kept;
