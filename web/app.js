@@ -193,13 +193,15 @@ function gauge(used) {
 
 // Why a file gets no image, in plain words: what the page knows of it
 // before Convert, and what the tool's line says after.
-const TOO_LARGE = `over ${count(READ_BYTES - 1, "byte", "bytes")}, the most ${CARD_BLOCKS} blocks hold`;
+// Made when first said: the first number put in words costs the page
+// milliseconds it has no need to spend before it is ready.
+const tooLarge = () => `over ${count(READ_BYTES - 1, "byte", "bytes")}, the most ${CARD_BLOCKS} blocks hold`;
 const UNHOLDABLE = "no file can have this name";
 
 function foreseen(file) {
   if (!holdable(file.name)) return UNHOLDABLE;
   if (file.size === 0) return "empty file";
-  return file.size >= READ_BYTES ? TOO_LARGE : null;
+  return file.size >= READ_BYTES ? tooLarge() : null;
 }
 
 function tooLongName(bytes, limit) {
@@ -223,7 +225,7 @@ function reason(file, result) {
     return "the browser could not read it: a folder, or a file moved, removed or changed since it was chosen";
   }
   if (message === "Cannot read : ") return foreseen(file) ?? "cardwrap could not read it";
-  if (message === "File size too large : ") return TOO_LARGE;
+  if (message === "File size too large : ") return tooLarge();
   return message === "Path too long : " ? "name too long for cardwrap" : "cardwrap could not write its image";
 }
 
