@@ -1,5 +1,6 @@
 // Puts the site together in OUT, static files only:
-//   - the page's own files, as they are;
+//   - the page's own files, as they are, the page with the release number
+//     it belongs to in place of @RELEASE@;
 //   - the tool's Emscripten glue, cardwrap.js, and its WebAssembly as base64
 //     in a script of its own, cardwrap-wasm.js: a page opened from disk may
 //     not fetch a file, but it may run a script beside it;
@@ -9,16 +10,19 @@
 //     bytes change, which is what makes a browser fetch the new files.
 // The same inputs give the same files, byte for byte.
 //
-//   node web/site.mjs OUT GLUE WASM ZIP-LIBRARY SERVICE-WORKER PAGE-FILE...
+//   node web/site.mjs OUT RELEASE GLUE WASM ZIP-LIBRARY SERVICE-WORKER PAGE-FILE...
 import { createHash } from "node:crypto";
 import fs from "node:fs";
 import path from "node:path";
 
-const [out, glue, wasm, zipLibrary, worker, ...pages] = process.argv.slice(2);
+const [out, release, glue, wasm, zipLibrary, worker, ...pages] = process.argv.slice(2);
 
 fs.rmSync(out, { recursive: true, force: true });
 fs.mkdirSync(out, { recursive: true });
 const files = new Map(pages.map((page) => [path.basename(page), fs.readFileSync(page)]));
+const index = files.get("index.html").toString();
+if (!index.includes("@RELEASE@")) throw new Error("index.html has no @RELEASE@ to fill in");
+files.set("index.html", Buffer.from(index.replaceAll("@RELEASE@", release)));
 files.set("cardwrap.js", fs.readFileSync(glue));
 files.set("cardwrap-wasm.js", Buffer.from(
   `"use strict";\n// The tool's WebAssembly, made by the build from cardwrap.wasm.\nself.cardwrapWasm = "${fs.readFileSync(wasm).toString("base64")}";\n`));
