@@ -716,6 +716,45 @@ def windows_cases():
         Case("started from Explorer with a command line: taken as typed, then a key waited for",
              given + ["out.mcx"], summary(len(APP), 1) + PROMPT, files={"pkapp.pda": APP},
              changes={"out.mcx": image(b"T", APP, 1)}, terminal=True, explorer=True),
+    ] + start_cases())
+
+
+@dataclasses.dataclass
+class Started(Case):
+    """A Windows case whose tool another program starts: `by(tool)` gives
+    the command that the case's arguments follow."""
+    by: object = None
+
+
+def batch(line):
+    """The tool started by a batch file holding `line`, run by cmd, the
+    batch file beside a copy of the tool in a folder whose name has a space,
+    `{parent}` that folder's parent."""
+    def by(tool):
+        parent = tempfile.mkdtemp(prefix="cardwrap-e2e-batch-")
+        atexit.register(shutil.rmtree, parent)
+        folder = os.path.join(parent, "my tools")
+        os.mkdir(folder)
+        shutil.copy2(os.fsdecode(tool.command[-1]), os.path.join(folder, "cardwrap.exe"))
+        with open(os.path.join(folder, "run.bat"), "wb") as f:
+            f.write(b"@" + line.replace(b"{parent}", here_of(parent)) + b"\r\n")
+        return tool.command[:-1] + [b"cmd", b"/c", here_of(folder) + b"\\run.bat"]
+    return by
+
+
+def start_cases():
+    """The program's name split as the C runtime splits it, quoted in part,
+    as batch files give it."""
+    given = ["pkapp.pda", "T", "out.mcx"]
+    return windows_only([
+        Started("a batch file's \"%~dp0\"cardwrap.exe %1", ["pkapp.pda"],
+                summary(len(APP), 1), files={"pkapp.pda": APP},
+                changes={"pkapp.mcx": image(b"BBSSSSPPKAPP", APP, 1)},
+                by=batch(b'"%~dp0"cardwrap.exe %1')),
+        Started("a program path quoted in part, C:\\\"my tools\"\\cardwrap.exe", given,
+                summary(len(APP), 1), files={"pkapp.pda": APP},
+                changes={"out.mcx": image(b"T", APP, 1)},
+                by=batch(b'{parent}\\"my tools"\\cardwrap.exe %*')),
     ])
 
 
@@ -881,6 +920,8 @@ class Tool:
             command = [b"unshare", b"-m", b"--propagation", b"private", b"sh", b"-c",
                        b'mount --bind "$0" "$1" && shift && exec "$@"'] + [
                            b(p) for p in case.bind] + command
+        if isinstance(case, Started):
+            command = case.by(self)
         env = dict(os.environ, LANG=case.locale) if case.locale else None
         args = [b(a).replace(b"{held}", b"/dev/fd/%d" % (held or 0)) for a in case.args]
         with subprocess.Popen(command + args, cwd=os.path.join(cwd, case.cwd), env=env,
@@ -937,6 +978,8 @@ class Tool:
                 raise Unsupported("no helper program given")
             # Started by path, as Explorer starts a program: a Windows path.
             command = self.explorer() + [b"Z:" + self.command[-1].replace(b"/", b"\\")]
+        if isinstance(case, Started):
+            command = case.by(self)
         args = [b(a).replace(b"{here}", here_of(cwd)) for a in case.args]
         main, side = os.openpty()
         with subprocess.Popen(command + args, cwd=cwd, stdin=side,

@@ -52,7 +52,17 @@ TEST(Arguments, SplitOnceAsTypedThenEachInTheCodePage)
         // Two quotation marks within quotes give one, and end them.
         {L"cardwrap \"a b\" \"c\"\"d\" e", {"cardwrap", "a b", "c\"d e"}, {}},
         {L"cardwrap \"\" x", {"cardwrap", "", "x"}, {}},
-        {L"\"C:\\my tools\\cardwrap\"x y", {"C:\\my tools\\cardwrap", "x", "y"}, {}},
+        // The program's name takes quoted parts anywhere, with no escapes,
+        // and ends at a blank outside them, as a batch file's "%~dp0" gives.
+        {L"\"C:\\my tools\\\"cardwrap.exe C:\\x\\a.pda",
+         {"C:\\my tools\\cardwrap.exe", "C:\\x\\a.pda"},
+         {}},
+        {L"C:\\\"my tools\"\\cardwrap.exe a.pda T",
+         {"C:\\my tools\\cardwrap.exe", "a.pda", "T"},
+         {}},
+        {L"\"C:\\my tools\\cardwrap\"x y", {"C:\\my tools\\cardwrapx", "y"}, {}},
+        {L"a\"\"b\" c\"\td", {"ab c", "d"}, {}},
+        {L"\"a b\\\\\" c", {"a b\\\\", "c"}, {}},
     };
     const UINT page = GetACP();
     if (page != 1252 && page != 932)

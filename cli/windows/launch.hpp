@@ -7,11 +7,11 @@ namespace cardwrap::windows {
 inline constexpr int MAX_ARGS = 16384;
 
 // The program's arguments from its wide command line `line`, split once as
-// the C runtime splits one (quotes, runs of backslashes), each also in the
-// ANSI code page with no best fit: a character the code page lacks becomes
-// '?', never a look-alike, and no file name holds a '?'. Fills `wide` and
-// `narrow` from buffers of its own, each list ended by a null; returns the
-// count.
+// the C runtime splits one (quoted parts anywhere in the program's name;
+// quotes and runs of backslashes in the others), each also in the ANSI code
+// page with no best fit: a character the code page lacks becomes '?', never
+// a look-alike, and no file name holds a '?'. Fills `wide` and `narrow` from
+// buffers of its own, each list ended by a null; returns the count.
 int arguments(const wchar_t *line, const wchar_t **wide, const char **narrow);
 
 // True if the program was started from Explorer, double-clicked or with
