@@ -11,8 +11,6 @@
 #include "files.hpp"
 #include "windows/shared.hpp"
 
-extern "C" LONG NTAPI RtlGetLastNtStatus();
-
 // An output's life cycle. The output path is opened for its attributes
 // alone and followed through any links by Windows itself; the file it ends
 // at, or the name that holds nothing yet, gets the image in a new file beside
@@ -59,7 +57,9 @@ bool rename_over(HANDLE file, bool replacing)
 
 // A program holding the output (an emulator, a virus scanner, an indexer)
 // keeps it from being replaced, and such holds are brief: they are waited
-// out as WAITS_MS says.
+// out as WAITS_MS says. Windows refuses a file any program holds open in
+// the words it refuses one this user may not replace, whose rights were
+// asked before the image was written.
 bool rename_into_place(HANDLE file, bool replacing)
 {
     for (std::size_t attempt = 0;; ++attempt) {
@@ -67,7 +67,7 @@ bool rename_into_place(HANDLE file, bool replacing)
             return true;
         const DWORD err = GetLastError();
         if ((err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION) ||
-            windows::refused_for_good(target) || attempt == std::size(WAITS_MS))
+            attempt == std::size(WAITS_MS))
             return false;
         Sleep(static_cast<DWORD>(WAITS_MS[attempt]));
     }
@@ -128,21 +128,6 @@ void *windows::create_temp(const wchar_t *target, wchar_t (&temp)[PATH_LEN + TEM
     temp_name(narrow, GetCurrentProcessId(), number);
     MultiByteToWideChar(CP_ACP, 0, narrow, -1, name, TEMP_NAME_LEN);
     return CreateFileW(temp, access, 0, replacing ? &security : nullptr, CREATE_NEW, made, nullptr);
-}
-
-// Open for deleting, sharing all that others may share: refused for good
-// only if this user may not delete it.
-bool windows::refused_for_good(const wchar_t *path)
-{
-    const HANDLE probe =
-        CreateFileW(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    const bool refused = probe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED &&
-                         // not STATUS_DELETE_PENDING: a file on its way out
-                         RtlGetLastNtStatus() != static_cast<LONG>(0xC0000056);
-    if (probe != INVALID_HANDLE_VALUE)
-        CloseHandle(probe);
-    return refused;
 }
 
 bool windows::no_posix_rename(unsigned long error)

@@ -44,10 +44,12 @@ bool write_bytes(void *file, const unsigned char *bytes, std::size_t count);
 void *create_temp(const wchar_t *target, wchar_t (&temp)[PATH_LEN + TEMP_NAME_LEN],
                   unsigned long attributes, bool replacing);
 
-// Whether a refused rename over the file at `path` will be refused again:
-// this user may not delete it. Windows refuses a file another program holds
-// open, or one on its way out, in the same words, and such holds pass.
-bool refused_for_good(const wchar_t *path);
+// Whether a refusal, as the system gave it (`error`, and `status`, the
+// reason beneath), passes: another program's hold, or a file on its way out
+// (deleted while open elsewhere, it keeps its name until the last handle
+// closes, unless deleted the POSIX way). Such are waited out; any other
+// refusal is for good.
+bool passes(unsigned long error, long status);
 
 // Whether a refused rename with POSIX semantics says only that this system
 // or file system does not offer them: then the plain rename is tried.
