@@ -722,8 +722,10 @@ def windows_cases():
 @dataclasses.dataclass
 class Started(Case):
     """A Windows case whose tool another program starts: `by(tool)` gives
-    the command that the case's arguments follow."""
+    the command that the case's arguments follow; `shown(text)`, if given,
+    what a terminal's text says."""
     by: object = None
+    shown: object = None
 
 
 def batch(line):
@@ -742,9 +744,15 @@ def batch(line):
     return by
 
 
+def plain(tool):
+    """The tool started on a console that shows each control character it
+    is given, a CR or an LF, as a '?', so that each line's end shows."""
+    return tool.helper + [b"plain", b"Z:" + tool.command[-1].replace(b"/", b"\\")]
+
+
 def start_cases():
     """The program's name split as the C runtime splits it, quoted in part,
-    as batch files give it."""
+    as batch files give it; each line reaching a console with CR LF."""
     given = ["pkapp.pda", "T", "out.mcx"]
     return windows_only([
         Started("a batch file's \"%~dp0\"cardwrap.exe %1", ["pkapp.pda"],
@@ -755,6 +763,9 @@ def start_cases():
                 summary(len(APP), 1), files={"pkapp.pda": APP},
                 changes={"out.mcx": image(b"T", APP, 1)},
                 by=batch(b'{parent}\\"my tools"\\cardwrap.exe %*')),
+        # A CR LF shows as "??"; a bare LF would leave one '?'.
+        Started("a console is given each line with CR LF, the usage's first too", [], USAGE,
+                terminal=True, by=plain, shown=lambda text: text.replace(b"??", b"")),
     ])
 
 
@@ -1005,6 +1016,8 @@ class Tool:
         os.close(main)
         if pressed and not waited:
             shown += b"(closed without waiting for a key)"
+        if isinstance(case, Started) and case.shown:
+            return case.shown(as_read(shown)), status
         return as_read(shown), status
 
 
