@@ -716,7 +716,40 @@ def windows_cases():
         Case("started from Explorer with a command line: taken as typed, then a key waited for",
              given + ["out.mcx"], summary(len(APP), 1) + PROMPT, files={"pkapp.pda": APP},
              changes={"out.mcx": image(b"T", APP, 1)}, terminal=True, explorer=True),
-    ] + start_cases())
+    ] + drop_cases() + start_cases())
+
+
+def dropped(*names):
+    return ["{here}\\" + name for name in names]
+
+
+def drop_cases():
+    """A folder's files dropped at once, Ctrl-A: where a file's image would
+    go over another dropped file, or where another's goes, neither is
+    written, each said on its own line; the others are wrapped."""
+    old = b"old image" * 100
+    no_place = b"Cannot write : {here}\\save.mcx\n"
+    return windows_only([
+        Case("dropped with the image it would overwrite: both refused, neither touched",
+             dropped("save.pda", "save.mcx"), no_place + BANNER + no_place + PROMPT, 1,
+             files={"save.pda": APP, "save.mcx": old}, terminal=True, explorer=True),
+        Case("dropped files whose images share a name in any case: refused, the others wrapped",
+             dropped("SAVE.pda", "c.pda", "save.bin"),
+             b"Cannot write : {here}\\SAVE.mcx\n" + BANNER + summary(len(APP), 1) + BANNER +
+             no_place + PROMPT, 1, files={"SAVE.pda": APP, "c.pda": APP, "save.bin": APP},
+             changes={"c.mcx": image(b"BBSSSSPC", APP, 1)}, terminal=True, explorer=True),
+        Case("an image a link leads onto another dropped file: refused, that file wrapped",
+             dropped("save.pda", "data.bin"),
+             no_place + BANNER + summary(len(APP), 1) + PROMPT, 1,
+             files={"save.pda": APP, "data.bin": APP}, setup=symlinks(("save.mcx", "data.bin")),
+             changes={"data.mcx": image(b"BBSSSSPDATA", APP, 1)}, terminal=True, explorer=True),
+        Case("a dropped image beside another file is still replaced by its own image",
+             dropped("save.mcx", "c.pda"),
+             summary(len(old), 1) + BANNER + summary(len(APP), 1) + PROMPT,
+             files={"save.mcx": old, "c.pda": APP},
+             changes={"save.mcx": image(b"BBSSSSPSAVE", old, 1),
+                      "c.mcx": image(b"BBSSSSPC", APP, 1)}, terminal=True, explorer=True),
+    ])
 
 
 @dataclasses.dataclass

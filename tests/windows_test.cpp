@@ -366,6 +366,39 @@ TEST(WrapEach, AFailedFileFailsTheWholeButNotTheOthers)
     std::remove(image.c_str());
 }
 
+// Two dropped files whose images are one file, named by its long name and
+// by its short alias, both refused, and that file left as it was; the
+// others wrapped.
+TEST(WrapEach, ImagesThatAreOneFileByItsAliasAreBothRefused)
+{
+    const std::string other = scratch("pkapplication-two.mcx");
+    put_file(other, "another save");
+    char alias[MAX_PATH];
+    const DWORD len = GetShortPathNameA(other.c_str(), alias, MAX_PATH);
+    ASSERT_GT(len, 4U);
+    if (std::string(alias) == other)
+        GTEST_SKIP() << "no short names here";
+    const std::string stem(alias, len - 4);
+    const std::string names[] = {scratch("pkapplication-two.pda"), stem + ".pda", scratch("c.pda")};
+    for (const auto &name : names)
+        put_file(name, "x");
+    const char *argv[] = {"cardwrap", names[0].c_str(), names[1].c_str(), names[2].c_str(),
+                          nullptr};
+    testing::internal::CaptureStdout();
+    const int status = cardwrap::windows::wrap_each(4, argv);
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(said, "cardwrap version 1.1\nCannot write : " + other +
+                        "\ncardwrap version 1.1\nCannot write : " + stem +
+                        ".mcx\ncardwrap version 1.1\n1 => 8226 bytes [1 blocks]\n");
+    EXPECT_EQ(contents(other), "another save");
+    EXPECT_EQ(contents(scratch("c.mcx")).size(), 54U + 8192U);
+    for (const auto &name : names)
+        std::remove(name.c_str());
+    std::remove(other.c_str());
+    std::remove(scratch("c.mcx").c_str());
+}
+
 // A short (8.3) input name gives a default output name that may be the
 // short alias of an unrelated file, here another save: it is not replaced.
 TEST(Run, AShortNameLeadsTheDefaultOutputOntoNoOtherFile)

@@ -32,8 +32,10 @@ bool given_by_drop(int argc, const wchar_t *const wide[],
 
 // Runs the tool once for each argument, as `cardwrap FILE`, so that a drop of
 // several files wraps each and no path is ever taken for a title or an
-// output; with none, once, for the usage text. The status is 1 if any run
-// failed.
+// output; with none, once, for the usage text. Worked out before any image
+// is written, a file whose image would go over another dropped file, or
+// where another's would go, is refused instead, "Cannot write" and its
+// image's name. The status is 1 if any run failed or any file was refused.
 int wrap_each(int argc, const char *const argv[]);
 
 // True if `arg` is the full path, as the system makes it, of a file or

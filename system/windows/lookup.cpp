@@ -66,6 +66,32 @@ const wchar_t *name_of(const wchar_t *path)
     return slash == nullptr ? path : slash + 1;
 }
 
+file_id identify(const char *path)
+{
+    static wchar_t wide[PATH_LEN];
+    file_id id{};
+    HANDLE file = to_wide(path, wide) ? open_attributes(wide) : INVALID_HANDLE_VALUE;
+    id.to_make = file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (id.to_make) {
+        wide[name_of(wide) - wide] = L'\0';
+        file = open_attributes(wide);
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    id.known = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info) != 0;
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    id.volume = info.dwVolumeSerialNumber;
+    id.number = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return id;
+}
+
+bool same_name(const char *path, const char *other)
+{
+    static wchar_t wide[PATH_LEN];
+    static wchar_t other_wide[PATH_LEN];
+    return to_wide(path, wide) && to_wide(other, other_wide) && same_name(wide, other_wide);
+}
+
 void *find(const wchar_t *given, wchar_t (&target)[PATH_LEN], unsigned long &attributes,
            bool &device)
 {
