@@ -10,8 +10,10 @@ namespace {
 // A command line holds at most 32,767 characters, each copied once, plus
 // an end to each argument; in the code page each takes at most 4 bytes.
 constexpr int LINE_LEN = 32768;
+// NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
 wchar_t chars[LINE_LEN + MAX_ARGS];
 char bytes[4 * LINE_LEN + MAX_ARGS];
+// NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
 
 // One argument, ended by a space or tab outside quotes; a quotation mark
 // starts or ends the quoted part. With escapes, as in all but the program's

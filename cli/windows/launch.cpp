@@ -34,9 +34,11 @@ bool parent_is_explorer()
 
 // A drop's files: each one's image name, what it is read from, and where
 // its image would go.
+// NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
 char images[MAX_ARGS][PATH_BUF_LEN];
 file_id read_from[MAX_ARGS];
 file_id written_to[MAX_ARGS];
+// NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
 
 // Whether dropped file `i`'s image would go over another dropped file, or
 // where another's image would go. Names yet to be made meet under one name

@@ -1,4 +1,5 @@
-#define _CRT_RAND_S // rand_s, from the C runtime that every Windows ships
+// rand_s, from the C runtime that every Windows ships, by the switch it names.
+#define _CRT_RAND_S // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -25,11 +26,13 @@ using windows::PATH_LEN;
 // compiler's headers name it only for later targets.
 constexpr auto FILE_RENAME_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 
+// NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
 wchar_t given[PATH_LEN];                // the output path as typed
 wchar_t target[PATH_LEN];               // the whole path of the file it leads to
 wchar_t temp[PATH_LEN + TEMP_NAME_LEN]; // the whole path of the new file beside it
 // Held while an image is put in place: Ctrl-C and the like wait for it.
 SRWLOCK putting = SRWLOCK_INIT;
+// NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
 
 // Renamed by its own handle over the file it replaces: with POSIX semantics
 // where Windows offers them, so that a file another program holds open,
@@ -42,6 +45,9 @@ bool rename_over(HANDLE file, bool replacing)
         buffer[sizeof(FILE_RENAME_INFO) + PATH_LEN * sizeof(wchar_t)];
     auto *info = reinterpret_cast<FILE_RENAME_INFO *>(buffer);
     const std::size_t bytes = std::wcslen(target) * sizeof(wchar_t);
+    // The flags and the older class's one choice share a union, as Windows
+    // defines the structure.
+    // NOLINTBEGIN(cppcoreguidelines-pro-type-union-access)
     info->Flags =
         FILE_RENAME_FLAG_POSIX_SEMANTICS | (replacing ? FILE_RENAME_FLAG_REPLACE_IF_EXISTS : 0);
     info->FileNameLength = static_cast<DWORD>(bytes);
@@ -52,6 +58,7 @@ bool rename_over(HANDLE file, bool replacing)
         return false;
     info->Flags = 0;
     info->ReplaceIfExists = replacing ? TRUE : FALSE;
+    // NOLINTEND(cppcoreguidelines-pro-type-union-access)
     return SetFileInformationByHandle(file, FileRenameInfo, info, sizeof buffer) != 0;
 }
 
