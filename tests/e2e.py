@@ -780,6 +780,8 @@ def batch(line):
 def plain(tool):
     """The tool started on a console that shows each control character it
     is given, a CR or an LF, as a '?', so that each line's end shows."""
+    if tool.helper is None:
+        raise Unsupported("no helper program given")
     return tool.helper + [b"plain", b"Z:" + tool.command[-1].replace(b"/", b"\\")]
 
 
