@@ -72,6 +72,15 @@ void make_output_name(const char *stem, char (&out)[PATH_BUF_LEN])
     std::memcpy(out + std::strlen(out), DEFAULT_EXTENSION, sizeof DEFAULT_EXTENSION);
 }
 
+bool default_output_name(const char *in_path, char (&out)[PATH_BUF_LEN])
+{
+    char stem[PATH_BUF_LEN] = {};
+    copy_cut(stem, in_path, MAX_PATH_CHARS);
+    strip_extension(stem);
+    make_output_name(stem, out);
+    return std::strlen(in_path) <= MAX_PATH_CHARS && std::strlen(stem) <= MAX_STEM_CHARS;
+}
+
 void take_title(const char *text, char (&title)[TITLE_BUF_LEN])
 {
     std::memset(title, 0, sizeof title);

@@ -32,6 +32,11 @@ void upcase_name(char *name);
 // `stem` followed by DEFAULT_EXTENSION; `stem` is at most MAX_STEM_CHARS long.
 void make_output_name(const char *stem, char (&out)[PATH_BUF_LEN]);
 
+// The image's name when none is given: `in_path` less its extension, followed
+// by DEFAULT_EXTENSION. False, `out` then no name to use, if either is too
+// long to keep.
+bool default_output_name(const char *in_path, char (&out)[PATH_BUF_LEN]);
+
 // The first TITLE_LEN bytes of `text`, unchanged, in a zero-filled title.
 void take_title(const char *text, char (&title)[TITLE_BUF_LEN]);
 

@@ -48,10 +48,8 @@ int run(int argc, const char *const argv[])
     strip_extension(stem);
 
     const char *out_path = argc >= 4 ? argv[3] : default_out;
-    if (argc < 4 && std::strlen(stem) > MAX_STEM_CHARS)
+    if (argc < 4 && !default_output_name(in_path, default_out))
         return say(1, PATH_TOO_LONG, in_path);
-    if (argc < 4)
-        make_output_name(stem, default_out);
 
     // Deriving the title cuts the stem down, so it comes after the output name.
     if (argc >= 3)

@@ -722,6 +722,91 @@ def windows_cases():
         Case("started from Explorer with a command line: taken as typed, then a key waited for",
              given + ["out.mcx"], summary(len(APP), 1) + PROMPT, files={"pkapp.pda": APP},
              changes={"out.mcx": image(b"T", APP, 1)}, terminal=True, explorer=True),
+    ] + drop_cases() + start_cases())
+
+
+def dropped(*names):
+    return ["{here}\\" + name for name in names]
+
+
+def drop_cases():
+    """A folder's files dropped at once, Ctrl-A: where a file's image would
+    go over another dropped file, or where another's goes, neither is
+    written, each said on its own line; the others are wrapped."""
+    old = b"old image" * 100
+    no_place = b"Cannot write : {here}\\save.mcx\n"
+    return windows_only([
+        Case("dropped with the image it would overwrite: both refused, neither touched",
+             dropped("save.pda", "save.mcx"), no_place + BANNER + no_place + PROMPT, 1,
+             files={"save.pda": APP, "save.mcx": old}, terminal=True, explorer=True),
+        Case("dropped files whose images share a name in any case: refused, the others wrapped",
+             dropped("SAVE.pda", "c.pda", "save.bin"),
+             b"Cannot write : {here}\\SAVE.mcx\n" + BANNER + summary(len(APP), 1) + BANNER +
+             no_place + PROMPT, 1, files={"SAVE.pda": APP, "c.pda": APP, "save.bin": APP},
+             changes={"c.mcx": image(b"BBSSSSPC", APP, 1)}, terminal=True, explorer=True),
+        Case("an image a link leads onto another dropped file: refused, that file wrapped",
+             dropped("save.pda", "data.bin"),
+             no_place + BANNER + summary(len(APP), 1) + PROMPT, 1,
+             files={"save.pda": APP, "data.bin": APP}, setup=symlinks(("save.mcx", "data.bin")),
+             changes={"data.mcx": image(b"BBSSSSPDATA", APP, 1)}, terminal=True, explorer=True),
+        Case("a dropped image beside another file is still replaced by its own image",
+             dropped("save.mcx", "c.pda"),
+             summary(len(old), 1) + BANNER + summary(len(APP), 1) + PROMPT,
+             files={"save.mcx": old, "c.pda": APP},
+             changes={"save.mcx": image(b"BBSSSSPSAVE", old, 1),
+                      "c.mcx": image(b"BBSSSSPC", APP, 1)}, terminal=True, explorer=True),
+    ])
+
+
+@dataclasses.dataclass
+class Started(Case):
+    """A Windows case whose tool another program starts: `by(tool)` gives
+    the command that the case's arguments follow; `shown(text)`, if given,
+    what a terminal's text says."""
+    by: object = None
+    shown: object = None
+
+
+def batch(line):
+    """The tool started by a batch file holding `line`, run by cmd, the
+    batch file beside a copy of the tool in a folder whose name has a space,
+    `{parent}` that folder's parent."""
+    def by(tool):
+        parent = tempfile.mkdtemp(prefix="cardwrap-e2e-batch-")
+        atexit.register(shutil.rmtree, parent)
+        folder = os.path.join(parent, "my tools")
+        os.mkdir(folder)
+        shutil.copy2(os.fsdecode(tool.command[-1]), os.path.join(folder, "cardwrap.exe"))
+        with open(os.path.join(folder, "run.bat"), "wb") as f:
+            f.write(b"@" + line.replace(b"{parent}", here_of(parent)) + b"\r\n")
+        return tool.command[:-1] + [b"cmd", b"/c", here_of(folder) + b"\\run.bat"]
+    return by
+
+
+def plain(tool):
+    """The tool started on a console that shows each control character it
+    is given, a CR or an LF, as a '?', so that each line's end shows."""
+    if tool.helper is None:
+        raise Unsupported("no helper program given")
+    return tool.helper + [b"plain", b"Z:" + tool.command[-1].replace(b"/", b"\\")]
+
+
+def start_cases():
+    """The program's name split as the C runtime splits it, quoted in part,
+    as batch files give it; each line reaching a console with CR LF."""
+    given = ["pkapp.pda", "T", "out.mcx"]
+    return windows_only([
+        Started("a batch file's \"%~dp0\"cardwrap.exe %1", ["pkapp.pda"],
+                summary(len(APP), 1), files={"pkapp.pda": APP},
+                changes={"pkapp.mcx": image(b"BBSSSSPPKAPP", APP, 1)},
+                by=batch(b'"%~dp0"cardwrap.exe %1')),
+        Started("a program path quoted in part, C:\\\"my tools\"\\cardwrap.exe", given,
+                summary(len(APP), 1), files={"pkapp.pda": APP},
+                changes={"out.mcx": image(b"T", APP, 1)},
+                by=batch(b'{parent}\\"my tools"\\cardwrap.exe %*')),
+        # A CR LF shows as "??"; a bare LF would leave one '?'.
+        Started("a console is given each line with CR LF, the usage's first too", [], USAGE,
+                terminal=True, by=plain, shown=lambda text: text.replace(b"??", b"")),
     ])
 
 
@@ -878,6 +963,8 @@ class Tool:
             # A mount namespace of the run's own, gone with it.
             command = [b"unshare", b"-m", b"--propagation", b"private", b"sh", b"-c",
                        case.mounts + b' && exec "$0" "$@"'] + command
+        if isinstance(case, Started):
+            command = case.by(self)
         env = dict(os.environ, LANG=case.locale) if case.locale else None
         args = [b(a).replace(b"{held}", b"/dev/fd/%d" % (held or 0)) for a in case.args]
         with subprocess.Popen(command + args, cwd=os.path.join(cwd, case.cwd), env=env,
@@ -934,6 +1021,8 @@ class Tool:
                 raise Unsupported("no helper program given")
             # Started by path, as Explorer starts a program: a Windows path.
             command = self.explorer() + [b"Z:" + self.command[-1].replace(b"/", b"\\")]
+        if isinstance(case, Started):
+            command = case.by(self)
         args = [b(a).replace(b"{here}", here_of(cwd)) for a in case.args]
         main, side = os.openpty()
         with subprocess.Popen(command + args, cwd=cwd, stdin=side,
@@ -959,6 +1048,8 @@ class Tool:
         os.close(main)
         if pressed and not waited:
             shown += b"(closed without waiting for a key)"
+        if isinstance(case, Started) and case.shown:
+            return case.shown(as_read(shown)), status
         return as_read(shown), status
 
 

@@ -19,6 +19,11 @@
 //                                   PROGRAM runs); copied as explorer.exe, it
 //                                   is PROGRAM's parent by that name too.
 //                                   Ends with PROGRAM's status
+//   windows_helper plain PROGRAM [ARGUMENTS]
+//                                   starts PROGRAM on this console with its
+//                                   output shown as written, each control
+//                                   character a glyph, not obeyed, so that how
+//                                   each line ends shows. Ends with its status
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -121,7 +126,7 @@ wchar_t *past_words(wchar_t *line, int words)
     return line;
 }
 
-int start(wchar_t *command)
+int start(wchar_t *command, bool alone)
 {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -131,7 +136,8 @@ int start(wchar_t *command)
         return 2;
     // Held until this process has let go of the console, so that the
     // program is alone on it from its first instruction.
-    FreeConsole();
+    if (alone)
+        FreeConsole();
     ResumeThread(started.hThread);
     WaitForSingleObject(started.hProcess, INFINITE);
     DWORD status = 2;
@@ -150,6 +156,16 @@ int main(int argc, char *argv[])
     if (argc >= 3 && std::strcmp(argv[1], "attributes") == 0)
         return attributes(argv[2], argc >= 4 ? argv[3] : nullptr);
     if (argc >= 3 && std::strcmp(argv[1], "start") == 0)
-        return start(past_words(GetCommandLineW(), 2));
+        return start(past_words(GetCommandLineW(), 2), true);
+    if (argc >= 3 && std::strcmp(argv[1], "plain") == 0) {
+        const HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+        DWORD mode = 0;
+        if (GetConsoleMode(console, &mode) == 0 ||
+            SetConsoleMode(console, ENABLE_WRAP_AT_EOL_OUTPUT) == 0)
+            return 2;
+        const int status = start(past_words(GetCommandLineW(), 2), false);
+        SetConsoleMode(console, mode);
+        return status;
+    }
     return 2;
 }

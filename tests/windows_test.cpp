@@ -52,7 +52,17 @@ TEST(Arguments, SplitOnceAsTypedThenEachInTheCodePage)
         // Two quotation marks within quotes give one, and end them.
         {L"cardwrap \"a b\" \"c\"\"d\" e", {"cardwrap", "a b", "c\"d e"}, {}},
         {L"cardwrap \"\" x", {"cardwrap", "", "x"}, {}},
-        {L"\"C:\\my tools\\cardwrap\"x y", {"C:\\my tools\\cardwrap", "x", "y"}, {}},
+        // The program's name takes quoted parts anywhere, with no escapes,
+        // and ends at a blank outside them, as a batch file's "%~dp0" gives.
+        {L"\"C:\\my tools\\\"cardwrap.exe C:\\x\\a.pda",
+         {"C:\\my tools\\cardwrap.exe", "C:\\x\\a.pda"},
+         {}},
+        {L"C:\\\"my tools\"\\cardwrap.exe a.pda T",
+         {"C:\\my tools\\cardwrap.exe", "a.pda", "T"},
+         {}},
+        {L"\"C:\\my tools\\cardwrap\"x y", {"C:\\my tools\\cardwrapx", "y"}, {}},
+        {L"a\"\"b\" c\"\td", {"ab c", "d"}, {}},
+        {L"\"a b\\\\\" c", {"a b\\\\", "c"}, {}},
     };
     const UINT page = GetACP();
     if (page != 1252 && page != 932)
@@ -159,10 +169,33 @@ TEST(WholePath, TheFormThatTakesAnyLength)
     }
 }
 
-// A refused rename is tried again unless this user may not delete the file:
-// another program's hold, whatever it shares, passes, and so does a file
-// gone meanwhile (the rename then makes the name). A directory is no file.
-TEST(Rename, RefusedForGoodOnlyWhereTheFileMayNotBeDeleted)
+// A refusal is waited out only where it passes: another program's hold,
+// or a file on its way out, which Windows refuses in the words it refuses
+// a file this user may not open.
+TEST(Waits, OnlyAHoldOrAFileOnItsWayOutPasses)
+{
+    constexpr long DELETE_PENDING = static_cast<long>(0xC0000056);
+    const struct {
+        DWORD error;
+        long status;
+        bool passes;
+    } cases[] = {
+        {ERROR_SHARING_VIOLATION, static_cast<long>(0xC0000043), true},
+        {ERROR_ACCESS_DENIED, DELETE_PENDING, true},
+        {ERROR_ACCESS_DENIED, static_cast<long>(0xC0000022), false}, // no right
+        {ERROR_ACCESS_DENIED, static_cast<long>(0xC0000121), false}, // may not be deleted
+        {ERROR_ACCESS_DENIED, static_cast<long>(0xC00000BA), false}, // a folder
+        {ERROR_FILE_NOT_FOUND, DELETE_PENDING, false},
+        {ERROR_INVALID_NAME, static_cast<long>(0xC0000033), false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(cardwrap::windows::passes(c.error, c.status), c.passes)
+            << c.error << " " << c.status;
+}
+
+// The output is found, to be waited for, whatever another program's hold
+// shares; a folder is refused, and a file gone meanwhile is a name to make.
+TEST(Find, AHeldFileIsFoundAFolderRefused)
 {
     wchar_t folder[MAX_PATH];
     ASSERT_NE(GetTempPathW(MAX_PATH, folder), 0U);
@@ -171,26 +204,27 @@ TEST(Rename, RefusedForGoodOnlyWhereTheFileMayNotBeDeleted)
         CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     ASSERT_NE(made, INVALID_HANDLE_VALUE);
     CloseHandle(made);
-    const struct {
-        DWORD share; // 0: not held
-        bool for_good;
-    } cases[] = {
-        {0, false},
-        {FILE_SHARE_READ, false},                                        // an emulator
-        {FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false}, // a preview pane
-    };
-    for (const auto &c : cases) {
-        const HANDLE other = c.share == 0 ? INVALID_HANDLE_VALUE
-                                          : CreateFileW(path.c_str(), GENERIC_READ, c.share,
-                                                        nullptr, OPEN_EXISTING, 0, nullptr);
-        EXPECT_EQ(cardwrap::windows::refused_for_good(path.c_str()), c.for_good) << c.share;
+    static wchar_t target[cardwrap::windows::PATH_LEN];
+    unsigned long attributes = 0;
+    bool device = false;
+    for (const DWORD share : {0UL, 1UL * FILE_SHARE_READ,
+                              1UL * (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)}) {
+        const HANDLE other = share == 0 ? INVALID_HANDLE_VALUE
+                                        : CreateFileW(path.c_str(), GENERIC_READ, share, nullptr,
+                                                      OPEN_EXISTING, 0, nullptr);
+        void *found = cardwrap::windows::find(path.c_str(), target, attributes, device);
+        EXPECT_NE(found, INVALID_HANDLE_VALUE) << share;
+        EXPECT_NE(found, nullptr) << share;
+        if (found != INVALID_HANDLE_VALUE && found != nullptr)
+            CloseHandle(found);
         if (other != INVALID_HANDLE_VALUE)
             CloseHandle(other);
     }
     DeleteFileW(path.c_str());
-    EXPECT_FALSE(cardwrap::windows::refused_for_good(path.c_str()));
+    EXPECT_EQ(cardwrap::windows::find(path.c_str(), target, attributes, device), nullptr);
     ASSERT_NE(CreateDirectoryW(path.c_str(), nullptr), 0);
-    EXPECT_TRUE(cardwrap::windows::refused_for_good(path.c_str()));
+    EXPECT_EQ(cardwrap::windows::find(path.c_str(), target, attributes, device),
+              INVALID_HANDLE_VALUE);
     RemoveDirectoryW(path.c_str());
 }
 
@@ -330,6 +364,39 @@ TEST(WrapEach, AFailedFileFailsTheWholeButNotTheOthers)
     EXPECT_EQ(contents(image).size(), 54U + 8192U);
     std::remove(good.c_str());
     std::remove(image.c_str());
+}
+
+// Two dropped files whose images are one file, named by its long name and
+// by its short alias, both refused, and that file left as it was; the
+// others wrapped.
+TEST(WrapEach, ImagesThatAreOneFileByItsAliasAreBothRefused)
+{
+    const std::string other = scratch("pkapplication-two.mcx");
+    put_file(other, "another save");
+    char alias[MAX_PATH];
+    const DWORD len = GetShortPathNameA(other.c_str(), alias, MAX_PATH);
+    ASSERT_GT(len, 4U);
+    if (std::string(alias) == other)
+        GTEST_SKIP() << "no short names here";
+    const std::string stem(alias, len - 4);
+    const std::string names[] = {scratch("pkapplication-two.pda"), stem + ".pda", scratch("c.pda")};
+    for (const auto &name : names)
+        put_file(name, "x");
+    const char *argv[] = {"cardwrap", names[0].c_str(), names[1].c_str(), names[2].c_str(),
+                          nullptr};
+    testing::internal::CaptureStdout();
+    const int status = cardwrap::windows::wrap_each(4, argv);
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(said, "cardwrap version 1.1\nCannot write : " + other +
+                        "\ncardwrap version 1.1\nCannot write : " + stem +
+                        ".mcx\ncardwrap version 1.1\n1 => 8226 bytes [1 blocks]\n");
+    EXPECT_EQ(contents(other), "another save");
+    EXPECT_EQ(contents(scratch("c.mcx")).size(), 54U + 8192U);
+    for (const auto &name : names)
+        std::remove(name.c_str());
+    std::remove(other.c_str());
+    std::remove(scratch("c.mcx").c_str());
 }
 
 // A short (8.3) input name gives a default output name that may be the

@@ -10,38 +10,27 @@ namespace {
 // A command line holds at most 32,767 characters, each copied once, plus
 // an end to each argument; in the code page each takes at most 4 bytes.
 constexpr int LINE_LEN = 32768;
+// NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
 wchar_t chars[LINE_LEN + MAX_ARGS];
 char bytes[4 * LINE_LEN + MAX_ARGS];
+// NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
 
-// The program's name runs to the next quotation mark if it starts with one,
-// else to the first blank or control character, which ends it; backslashes
-// are only themselves.
-const wchar_t *program_name(const wchar_t *p, wchar_t *&out)
-{
-    if (*p == L'"') {
-        while (*++p != L'"' && *p != L'\0')
-            *out++ = *p;
-        return *p == L'"' ? p + 1 : p;
-    }
-    for (; *p > L' '; ++p)
-        *out++ = *p;
-    return *p == L'\0' ? p : p + 1;
-}
-
-// One argument: blanks end it outside quotes; 2n backslashes and a
-// quotation mark give n backslashes and start or end the quoted part, 2n + 1
-// give n and a quotation mark; two quotation marks within the quoted part
-// give one, and end it.
-const wchar_t *argument(const wchar_t *p, wchar_t *&out)
+// One argument, ended by a space or tab outside quotes; a quotation mark
+// starts or ends the quoted part. With escapes, as in all but the program's
+// name (a path, split without), 2n backslashes and a quotation mark give n
+// backslashes and start or end the quoted part, 2n + 1 give n and a
+// quotation mark, and two quotation marks within quotes give one, and end
+// them.
+const wchar_t *argument(const wchar_t *p, wchar_t *&out, bool escapes)
 {
     for (bool quoted = false;; ++p) {
         int slashes = 0;
-        for (; *p == L'\\'; ++p)
+        for (; escapes && *p == L'\\'; ++p)
             ++slashes;
         bool copy = true;
         if (*p == L'"') {
             if (slashes % 2 == 0) {
-                copy = quoted && p[1] == L'"';
+                copy = escapes && quoted && p[1] == L'"';
                 p += copy ? 1 : 0;
                 quoted = !quoted;
             }
@@ -85,7 +74,7 @@ int arguments(const wchar_t *line, const wchar_t **wide, const char **narrow)
                 break;
         }
         wide[argc] = out;
-        p = argc == 0 ? program_name(p, out) : argument(p, out);
+        p = argument(p, out, argc > 0);
         *out++ = L'\0';
         narrow[argc] = converted;
         converted = to_code_page(wide[argc], converted);

@@ -7,7 +7,10 @@
 
 #include <winternl.h>
 
+#include "core/messages.hpp"
+#include "core/naming.hpp"
 #include "core/run.hpp"
+#include "system/files.hpp"
 #include "system/windows/shared.hpp"
 
 namespace cardwrap::windows {
@@ -27,6 +30,30 @@ bool parent_is_explorer()
     if (parent != nullptr)
         CloseHandle(parent);
     return known && _wcsicmp(name_of(name), L"explorer.exe") == 0;
+}
+
+// A drop's files: each one's image name, what it is read from, and where
+// its image would go.
+// NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
+char images[MAX_ARGS][PATH_BUF_LEN];
+file_id read_from[MAX_ARGS];
+file_id written_to[MAX_ARGS];
+// NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
+
+// Whether dropped file `i`'s image would go over another dropped file, or
+// where another's image would go. Names yet to be made meet under one name
+// in one folder.
+bool collides(int argc, int i)
+{
+    const file_id &image = written_to[i];
+    for (int j = 1; j < argc; ++j) {
+        const bool over = !image.to_make && image == read_from[j];
+        const bool shared =
+            image == written_to[j] && (!image.to_make || same_name(images[i], images[j]));
+        if (j != i && image.known && (over || shared))
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -50,10 +77,20 @@ int wrap_each(int argc, const char *const argv[])
 {
     if (argc < 2)
         return run(argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        read_from[i] = identify(argv[i]);
+        written_to[i] = default_output_name(argv[i], images[i]) ? identify(images[i]) : file_id{};
+    }
     int status = 0;
     for (int i = 1; i < argc; ++i) {
         const char *const one[] = {argv[0], argv[i], nullptr};
-        if (run(2, one) != 0)
+        // Said as a run says it of an output it cannot write.
+        const bool refused = collides(argc, i);
+        if (refused) {
+            print_line(BANNER, "");
+            print_line(CANNOT_WRITE, images[i]);
+        }
+        if (refused || run(2, one) != 0)
             status = 1;
     }
     return status;

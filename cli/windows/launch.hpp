@@ -7,11 +7,11 @@ namespace cardwrap::windows {
 inline constexpr int MAX_ARGS = 16384;
 
 // The program's arguments from its wide command line `line`, split once as
-// the C runtime splits one (quotes, runs of backslashes), each also in the
-// ANSI code page with no best fit: a character the code page lacks becomes
-// '?', never a look-alike, and no file name holds a '?'. Fills `wide` and
-// `narrow` from buffers of its own, each list ended by a null; returns the
-// count.
+// the C runtime splits one (quoted parts anywhere in the program's name;
+// quotes and runs of backslashes in the others), each also in the ANSI code
+// page with no best fit: a character the code page lacks becomes '?', never
+// a look-alike, and no file name holds a '?'. Fills `wide` and `narrow` from
+// buffers of its own, each list ended by a null; returns the count.
 int arguments(const wchar_t *line, const wchar_t **wide, const char **narrow);
 
 // True if the program was started from Explorer, double-clicked or with
@@ -32,8 +32,10 @@ bool given_by_drop(int argc, const wchar_t *const wide[],
 
 // Runs the tool once for each argument, as `cardwrap FILE`, so that a drop of
 // several files wraps each and no path is ever taken for a title or an
-// output; with none, once, for the usage text. The status is 1 if any run
-// failed.
+// output; with none, once, for the usage text. Worked out before any image
+// is written, a file whose image would go over another dropped file, or
+// where another's would go, is refused instead, "Cannot write" and its
+// image's name. The status is 1 if any run failed or any file was refused.
 int wrap_each(int argc, const char *const argv[]);
 
 // True if `arg` is the full path, as the system makes it, of a file or

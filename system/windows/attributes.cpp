@@ -9,10 +9,6 @@
 namespace cardwrap::windows {
 namespace {
 
-wchar_t stream_from[PATH_LEN];
-wchar_t stream_to[PATH_LEN];
-unsigned char chunk[65536];
-
 // The new content makes it one a backup should take again: archive is set,
 // whatever it was.
 constexpr DWORD KEPT_ATTRIBUTES =
@@ -60,6 +56,9 @@ bool take_security(HANDLE file, HANDLE temp)
 
 bool copy_stream(const wchar_t *path, const wchar_t *temp_path, const wchar_t *stream)
 {
+    static wchar_t stream_from[PATH_LEN];
+    static wchar_t stream_to[PATH_LEN];
+    static unsigned char chunk[65536];
     if (std::swprintf(stream_from, PATH_LEN, L"%ls%ls", path, stream) < 0 ||
         std::swprintf(stream_to, PATH_LEN, L"%ls%ls", temp_path, stream) < 0)
         return false;

@@ -9,11 +9,6 @@
 #include "files.hpp"
 
 namespace cardwrap {
-namespace {
-
-wchar_t line[2 * windows::PATH_LEN];
-
-} // namespace
 
 bool windows::output_is_console()
 {
@@ -85,8 +80,9 @@ int read_input(const char *path, unsigned char *into, int room)
     return got;
 }
 
-// A console shows the user's characters, as Windows holds them, in UTF-16;
-// a file or a pipe gets the code page's bytes, each line ended as ever.
+// A console shows the user's characters, as Windows holds them, in UTF-16,
+// and each line's end as CR LF, which it is not given for a bare LF; a file
+// or a pipe gets the code page's bytes, each line ended as ever.
 void print_line(const char *text, const char *arg)
 {
     if (!windows::output_is_console()) {
@@ -94,14 +90,19 @@ void print_line(const char *text, const char *arg)
         std::fflush(stdout);
         return;
     }
+    static wchar_t line[2 * windows::PATH_LEN];
     int len = 0;
-    for (const char *part : {text, arg})
+    for (const char *part : {text, arg, "\n"})
         len += std::max(0, MultiByteToWideChar(CP_ACP, 0, part, -1, line + len, windows::PATH_LEN) -
                                1);
-    line[len++] = L'\r';
-    line[len++] = L'\n';
-    DWORD wrote = 0;
-    WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(len), &wrote, nullptr);
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    for (const wchar_t *p = line; p < line + len;) {
+        const wchar_t *end = std::wcschr(p, L'\n');
+        DWORD wrote = 0;
+        WriteConsoleW(out, p, static_cast<DWORD>(end - p), &wrote, nullptr);
+        WriteConsoleW(out, L"\r\n", 2, &wrote, nullptr);
+        p = end + 1;
+    }
 }
 
 } // namespace cardwrap

@@ -1,9 +1,11 @@
-#include <cstring>
 #include <cwchar>
+#include <iterator>
 
 #include <windows.h>
 
 #include "windows/shared.hpp"
+
+extern "C" LONG NTAPI RtlGetLastNtStatus();
 
 // Finding what an output path names: Windows resolves the path, and what it
 // found is held by handle from then on.
@@ -12,29 +14,51 @@ namespace {
 
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-wchar_t named[PATH_LEN]; // the output path, whole
-
 bool same_name(const wchar_t *path, const wchar_t *other)
 {
     return CompareStringOrdinal(name_of(path), -1, name_of(other), -1, TRUE) == CSTR_EQUAL;
 }
 
-// Whether this user may write the file, asked of Windows: the rename needs
-// only the right to delete it, which a file's ACL may grant without the
-// right to write. A program holding it open without sharing writes refuses
-// the open too, which says nothing of the right, and the rename waits such
-// holds out.
-bool may_write(const wchar_t *path)
+// Whether this user may replace the file at `path`, asked of Windows: write
+// it, and delete it as the rename does, a right an ACL grants or withholds
+// on its own; a link planted there meanwhile is not followed. A refusal
+// that passes says nothing of the rights, and the rename waits it out.
+bool may_replace(const wchar_t *path)
 {
-    const HANDLE file = CreateFileW(path, FILE_WRITE_DATA, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(path, FILE_WRITE_DATA | DELETE, SHARE_ALL, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return GetLastError() != ERROR_ACCESS_DENIED;
+        return passes(GetLastError(), RtlGetLastNtStatus());
     CloseHandle(file);
     return true;
 }
 
+// Opened for its identity and attributes alone, following links as any open
+// does; a folder too, so that it can be told apart. Its permissions are read
+// too, to be passed on. A file on its way out refuses every open until its
+// last handle closes, and is then gone: that is waited out as a hold is.
+HANDLE open_attributes(const wchar_t *path)
+{
+    for (std::size_t attempt = 0;; ++attempt) {
+        const HANDLE file =
+            CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (file != INVALID_HANDLE_VALUE || !passes(GetLastError(), RtlGetLastNtStatus()) ||
+            attempt == std::size(WAITS_MS))
+            return file;
+        Sleep(static_cast<DWORD>(WAITS_MS[attempt]));
+    }
+}
+
 } // namespace
+
+// The reason beneath ERROR_ACCESS_DENIED that says a file is on its way out.
+bool passes(unsigned long error, long status)
+{
+    constexpr LONG DELETE_PENDING = static_cast<LONG>(0xC0000056);
+    return error == ERROR_SHARING_VIOLATION ||
+           (error == ERROR_ACCESS_DENIED && status == DELETE_PENDING);
+}
 
 const wchar_t *name_of(const wchar_t *path)
 {
@@ -42,16 +66,39 @@ const wchar_t *name_of(const wchar_t *path)
     return slash == nullptr ? path : slash + 1;
 }
 
+file_id identify(const char *path)
+{
+    static wchar_t wide[PATH_LEN];
+    file_id id{};
+    HANDLE file = to_wide(path, wide) ? open_attributes(wide) : INVALID_HANDLE_VALUE;
+    id.to_make = file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (id.to_make) {
+        wide[name_of(wide) - wide] = L'\0';
+        file = open_attributes(wide);
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    id.known = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info) != 0;
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    id.volume = info.dwVolumeSerialNumber;
+    id.number = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return id;
+}
+
+bool same_name(const char *path, const char *other)
+{
+    static wchar_t wide[PATH_LEN];
+    static wchar_t other_wide[PATH_LEN];
+    return to_wide(path, wide) && to_wide(other, other_wide) && same_name(wide, other_wide);
+}
+
 void *find(const wchar_t *given, wchar_t (&target)[PATH_LEN], unsigned long &attributes,
            bool &device)
 {
+    static wchar_t named[PATH_LEN]; // the output path, whole
     if (!whole_path(given, named))
         return INVALID_HANDLE_VALUE;
-    // Opened for its identity and attributes alone, following links as any
-    // open does; a folder too, so that it can be told apart. Its permissions
-    // are read too, to be passed on.
-    const HANDLE file = CreateFileW(given, READ_CONTROL | FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file = open_attributes(given);
     // Nothing under that name, not even a link that leads nowhere: it is
     // the name to make.
     std::wcscpy(target, named);
@@ -78,7 +125,7 @@ void *find(const wchar_t *given, wchar_t (&target)[PATH_LEN], unsigned long &att
     BY_HANDLE_FILE_INFORMATION info{};
     if (len == 0 || len >= PATH_LEN || aliased || GetFileInformationByHandle(file, &info) == 0 ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0 ||
-        !may_write(given)) {
+        !may_replace(target)) {
         CloseHandle(file);
         return INVALID_HANDLE_VALUE;
     }

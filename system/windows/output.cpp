@@ -1,4 +1,5 @@
-#define _CRT_RAND_S // rand_s, from the C runtime that every Windows ships
+// rand_s, from the C runtime that every Windows ships, by the switch it names.
+#define _CRT_RAND_S // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -10,8 +11,6 @@
 
 #include "files.hpp"
 #include "windows/shared.hpp"
-
-extern "C" LONG NTAPI RtlGetLastNtStatus();
 
 // An output's life cycle. The output path is opened for its attributes
 // alone and followed through any links by Windows itself; the file it ends
@@ -27,11 +26,13 @@ using windows::PATH_LEN;
 // compiler's headers name it only for later targets.
 constexpr auto FILE_RENAME_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 
+// NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
 wchar_t given[PATH_LEN];                // the output path as typed
 wchar_t target[PATH_LEN];               // the whole path of the file it leads to
 wchar_t temp[PATH_LEN + TEMP_NAME_LEN]; // the whole path of the new file beside it
 // Held while an image is put in place: Ctrl-C and the like wait for it.
 SRWLOCK putting = SRWLOCK_INIT;
+// NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
 
 // Renamed by its own handle over the file it replaces: with POSIX semantics
 // where Windows offers them, so that a file another program holds open,
@@ -44,6 +45,9 @@ bool rename_over(HANDLE file, bool replacing)
         buffer[sizeof(FILE_RENAME_INFO) + PATH_LEN * sizeof(wchar_t)];
     auto *info = reinterpret_cast<FILE_RENAME_INFO *>(buffer);
     const std::size_t bytes = std::wcslen(target) * sizeof(wchar_t);
+    // The flags and the older class's one choice share a union, as Windows
+    // defines the structure.
+    // NOLINTBEGIN(cppcoreguidelines-pro-type-union-access)
     info->Flags =
         FILE_RENAME_FLAG_POSIX_SEMANTICS | (replacing ? FILE_RENAME_FLAG_REPLACE_IF_EXISTS : 0);
     info->FileNameLength = static_cast<DWORD>(bytes);
@@ -54,12 +58,15 @@ bool rename_over(HANDLE file, bool replacing)
         return false;
     info->Flags = 0;
     info->ReplaceIfExists = replacing ? TRUE : FALSE;
+    // NOLINTEND(cppcoreguidelines-pro-type-union-access)
     return SetFileInformationByHandle(file, FileRenameInfo, info, sizeof buffer) != 0;
 }
 
 // A program holding the output (an emulator, a virus scanner, an indexer)
 // keeps it from being replaced, and such holds are brief: they are waited
-// out as WAITS_MS says.
+// out as WAITS_MS says. Windows refuses a file any program holds open in
+// the words it refuses one this user may not replace, whose rights were
+// asked before the image was written.
 bool rename_into_place(HANDLE file, bool replacing)
 {
     for (std::size_t attempt = 0;; ++attempt) {
@@ -67,7 +74,7 @@ bool rename_into_place(HANDLE file, bool replacing)
             return true;
         const DWORD err = GetLastError();
         if ((err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION) ||
-            windows::refused_for_good(target) || attempt == std::size(WAITS_MS))
+            attempt == std::size(WAITS_MS))
             return false;
         Sleep(static_cast<DWORD>(WAITS_MS[attempt]));
     }
@@ -128,21 +135,6 @@ void *windows::create_temp(const wchar_t *target, wchar_t (&temp)[PATH_LEN + TEM
     temp_name(narrow, GetCurrentProcessId(), number);
     MultiByteToWideChar(CP_ACP, 0, narrow, -1, name, TEMP_NAME_LEN);
     return CreateFileW(temp, access, 0, replacing ? &security : nullptr, CREATE_NEW, made, nullptr);
-}
-
-// Open for deleting, sharing all that others may share: refused for good
-// only if this user may not delete it.
-bool windows::refused_for_good(const wchar_t *path)
-{
-    const HANDLE probe =
-        CreateFileW(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    const bool refused = probe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED &&
-                         // not STATUS_DELETE_PENDING: a file on its way out
-                         RtlGetLastNtStatus() != static_cast<LONG>(0xC0000056);
-    if (probe != INVALID_HANDLE_VALUE)
-        CloseHandle(probe);
-    return refused;
 }
 
 bool windows::no_posix_rename(unsigned long error)

@@ -34,6 +34,22 @@ const wchar_t *name_of(const wchar_t *path);
 void *find(const wchar_t *given, wchar_t (&target)[PATH_LEN], unsigned long &attributes,
            bool &device);
 
+// Which file a path names, as Windows resolves it (links followed, a name in
+// any letter case or by its short alias): its volume and number there; or,
+// where it names none yet, its folder's, `to_make` set. Not `known` where
+// Windows cannot say.
+struct file_id {
+    bool known = false;
+    bool to_make = false;
+    unsigned long volume = 0;
+    unsigned long long number = 0;
+    bool operator==(const file_id &) const = default;
+};
+file_id identify(const char *path);
+
+// Whether two paths end in one name, as Windows compares names.
+bool same_name(const char *path, const char *other);
+
 // Writes the `count` bytes of `bytes` to `file`, in as many calls as short
 // writes take. False if any was not written.
 bool write_bytes(void *file, const unsigned char *bytes, std::size_t count);
@@ -44,10 +60,12 @@ bool write_bytes(void *file, const unsigned char *bytes, std::size_t count);
 void *create_temp(const wchar_t *target, wchar_t (&temp)[PATH_LEN + TEMP_NAME_LEN],
                   unsigned long attributes, bool replacing);
 
-// Whether a refused rename over the file at `path` will be refused again:
-// this user may not delete it. Windows refuses a file another program holds
-// open, or one on its way out, in the same words, and such holds pass.
-bool refused_for_good(const wchar_t *path);
+// Whether a refusal, as the system gave it (`error`, and `status`, the
+// reason beneath), passes: another program's hold, or a file on its way out
+// (deleted while open elsewhere, it keeps its name until the last handle
+// closes, unless deleted the POSIX way). Such are waited out; any other
+// refusal is for good.
+bool passes(unsigned long error, long status);
 
 // Whether a refused rename with POSIX semantics says only that this system
 // or file system does not offer them: then the plain rename is tried.
