@@ -39,6 +39,7 @@ FIFO = ("fifo",)  # how a snapshot shows a FIFO
 NOBODY = 65534  # the unprivileged user that root runs the tool as, where a case asks
 FSIZE = resource.RLIMIT_FSIZE
 NO_PROC = b"umount -l /proc"  # as Case.mounts: no /proc for the run
+HELPER = None  # the Tool, whose helper program a case's setup may ask
 
 
 def image(title, data, blocks):
@@ -83,12 +84,10 @@ class Case:
                                                              # and extended attributes stay
     acls: dict = dataclasses.field(default_factory=dict)     # path: its ACL, as getfacl -cn says
     watch: str = ""           # a file that must not be opened: the run may only rename over it
-    other: tuple = ()         # Windows: ("hold", path) or ("scan", folder, path), another program
-                              # doing so meanwhile (windows_helper.cpp)
-    release: str = ""         # "whole": it lets go of the file once it is whole beside it
-    opened: int = 0           # how many temporary files the scanner may have opened
-    hidden_system: list = dataclasses.field(default_factory=list)  # Windows: made so before,
-                                                                   # still so after
+    other: tuple = ()         # Windows: another program meanwhile (windows_helper.cpp):
+                              # ("hold", path) holding it, or with "whole" after, until the
+                              # image is whole beside it; ("scan", folder, path, n) scanning,
+                              # n the temporary files it may have opened
     terminal: bool = False    # run in a terminal of its own; the lines checked, not their bytes
     explorer: bool = False    # Windows, in a terminal: started as Explorer starts it, alone
                               # on the console, by a parent named explorer.exe
@@ -414,6 +413,20 @@ def as_root(root):
         raise Unsupported("a case about root's powers")
 
 
+def dos_attributes(path, letters):
+    """setup: `path` given the attributes `letters` ("hs": hidden, system)
+    by the helper program before the run; afterwards it must still have
+    them."""
+    def make(root):
+        HELPER.ask("attributes", path, letters, cwd=root)
+
+        def after():
+            now = HELPER.ask("attributes", path, cwd=root)
+            return [] if now == b(letters) else ["%s is %r, not %s" % (path, now, letters)]
+        return after
+    return make
+
+
 def all_of(*steps):
     return lambda root: [step(root) for step in steps]
 
@@ -661,11 +674,11 @@ def windows_cases():
                 "Cannot write", "pkapp.mcx", files={"pkapp.pda": APP, "pkapp.mcx": old},
                 other=("hold", "pkapp.mcx")),
         converted("a target held a moment is waited for", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
-                  files={"pkapp.mcx": old}, other=("hold", "pkapp.mcx"), release="whole"),
+                  files={"pkapp.mcx": old}, other=("hold", "pkapp.mcx", "whole")),
         converted("a scanner cannot hold the temporary file", "pkapp.pda", APP, b"BBSSSSPPKAPP",
-                  1, files={"pkapp.mcx": old}, other=("scan", ".", "pkapp.mcx"), opened=0),
+                  1, files={"pkapp.mcx": old}, other=("scan", ".", "pkapp.mcx", 0)),
         converted("hidden and system attributes kept", "pkapp.pda", APP, b"BBSSSSPPKAPP", 1,
-                  files={"pkapp.mcx": old}, hidden_system=["pkapp.mcx"]),
+                  files={"pkapp.mcx": old}, setup=dos_attributes("pkapp.mcx", "hs")),
         converted("a symbolic link stays a link", "pkapp.pda", APP, b"T", 1,
                   args=given + ["link.mcx"], out="real/save.mcx", files={"real/save.mcx": old},
                   setup=symlinks(("link.mcx", "real/save.mcx"))),
@@ -1091,10 +1104,9 @@ def check(tool, case):
         if case.unprivileged and not tool.windows and os.geteuid() == 0:
             hand_over(root)
         try:
-            if case.setup:
-                case.setup(root)
+            after = case.setup(root) if case.setup else None
             with sysctls(case.sysctls), append_only(root, case.append_only):
-                faults = run_and_look(tool, case, root)
+                faults = run_and_look(tool, case, root, after)
         finally:
             # Folders made read-only for the case must be emptied afterwards.
             for folder, dirs, _ in os.walk(root):
@@ -1106,7 +1118,9 @@ def check(tool, case):
     return faults
 
 
-def run_and_look(tool, case, root):
+def run_and_look(tool, case, root, after):
+    """`after`: what the case's setup gave, if a function: the case's faults
+    it finds once the run has ended."""
     faults = []
     before = snapshot(root)
     started = time.time_ns()
@@ -1117,15 +1131,13 @@ def run_and_look(tool, case, root):
     if lock is not None:
         fcntl.flock(lock, case.locked[1])
     reader = Reader(root, case.reader[0], len(case.reader[-1])) if case.reader else None
-    for path in case.hidden_system:
-        tool.ask("attributes", path, "hs", cwd=root)
-    other = tool.other(*case.other, cwd=root) if case.other else None
+    other = tool.other(*case.other[:3], cwd=root) if case.other else None
     image_len = sum(len(d) for d in case.changes.values() if isinstance(d, bytes))
 
     def during(proc):
         if reader:
             reader.during(proc)
-        if other and case.release == "whole":
+        if other and case.other[-1] == "whole":
             # Let go once the image is whole beside the file: the tool is
             # then replacing it, or about to.
             while proc.poll() is None and not whole_beside(root, image_len):
@@ -1150,12 +1162,10 @@ def run_and_look(tool, case, root):
                 other.stdin.close()
             said = other.stdout.read().strip()
             other.wait(timeout=60)
-    if case.other and case.other[0] == "scan" and said != b"seen some opened %d" % case.opened:
-        faults.append("the scanner says %r, want seen some opened %d" % (said, case.opened))
-    for path in case.hidden_system:
-        now = tool.ask("attributes", path, cwd=root)
-        if now != b"hs":
-            faults.append("%s is %r, no longer hidden and system" % (path, now))
+    if case.other and case.other[0] == "scan" and said != b"seen some opened %d" % case.other[3]:
+        faults.append("the scanner says %r, want seen some opened %d" % (said, case.other[3]))
+    if callable(after):
+        faults += after()
     if reader:
         reader.after()
         if case.reader[0] == "whole" and reader.got != case.reader[1]:
@@ -1339,6 +1349,8 @@ def main():
                         help='"all": every group but the canary')
     opts = parser.parse_args()
     tool = Tool(opts.tool, opts.emulator, opts.windows, opts.helper)
+    global HELPER
+    HELPER = tool
     platform = "windows" if opts.windows else "posix"
 
     passed = failed = skipped = 0
