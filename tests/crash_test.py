@@ -242,26 +242,24 @@ def drift_faults(log, scenario):
 
 
 def clash_faults(opts, scenario, lines):
-    """The temporary file's name already taken once: another is tried, and
-    the run succeeds. Taken every time: the run gives up, the old file kept."""
+    """The temporary file's name already taken, which its random part makes
+    all but impossible unless someone could foresee it: the run gives up,
+    the old file kept, and removes nothing it did not make."""
     made = [i for i, line in enumerate(lines) if line.startswith("openat(") and
             "cardwrap-" in line and "O_CREAT" in line]
     if not made:
         return ["%s: no temporary file made" % scenario.name]
     n = sum(1 for line in lines[:made[0] + 1] if line.startswith("openat("))
-    faults = []
-    for when, status, want in (("%d" % n, 0, scenario.whole()), ("%d+" % n, 1, scenario.old)):
-        with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
-            lay_out(root, scenario)
-            proc = strace(opts, scenario, root, "-o", "/dev/null", "-e", "trace=openat", "-e",
-                          "inject=openat:error=EEXIST:when=" + when)
-            now = traced.read(root, "in.mcx")
-            left = traced.left(root, "in.pda", "in.mcx", scenario.link)
-            if proc.returncode != status or now != want or left:
-                faults.append("%s, name taken at openat #%s: status %d, in.mcx %s, left %r" % (
-                    scenario.name, when, proc.returncode, "as wanted" if now == want else
-                    "not as wanted", left))
-    return faults
+    with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
+        lay_out(root, scenario)
+        proc = strace(opts, scenario, root, "-o", "/dev/null", "-e", "trace=openat", "-e",
+                      "inject=openat:error=EEXIST:when=%d" % n)
+        now = traced.read(root, "in.mcx")
+        left = traced.left(root, "in.pda", "in.mcx", scenario.link)
+    if proc.returncode != 1 or now != scenario.old or left:
+        return ["%s, name taken at openat #%d: status %d, in.mcx %s, left %r" % (
+            scenario.name, n, proc.returncode, "old" if now == scenario.old else "not old", left)]
+    return []
 
 
 def injected_faults(opts):
@@ -274,7 +272,9 @@ def injected_faults(opts):
     rename that fails otherwise is no clash, and is not tried again. An
     existing output: a file system that keeps no extended attributes has
     none to carry; a failed removal of the folder's default ACL fails the
-    run, as does a name for the new file with no randomness to make it."""
+    run, as does a name for the new file with no randomness to make it, or
+    a failure to give the new file the old one's owner and group that is no
+    want of privilege."""
     new = Scenario("new output", {"in.pda": b"\x01"}, ["in.pda"], None)
     old = Scenario("existing output", {"in.pda": b"\x01", "in.mcx": b"old"}, ["in.pda"], b"old")
     faults = []
@@ -286,7 +286,12 @@ def injected_faults(opts):
             (new, ["renameat2:error=EIO:when=1"], 1),
             (old, ["listxattr:error=EOPNOTSUPP"], 0),
             (old, ["fremovexattr:error=EIO"], 1),
-            (old, ["getrandom:error=EIO"], 1)):
+            (old, ["getrandom:error=EIO"], 1),
+            # A filter's refusal of randomness, or a failure to give the
+            # new file the old one's owner for any reason but a want of
+            # privilege, is no cause to write the file in place.
+            (old, ["getrandom:error=EPERM"], 1),
+            (old, ["fchown:error=EIO"], 1)):
         with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
             lay_out(root, scenario)
             calls = sorted({one.split(":")[0] for one in inject})
@@ -346,9 +351,12 @@ def device_faults(opts):
     """A block device is written where it is, its old bytes read first and
     put back should the write fail: an image longer than the device leaves
     it as it was; one that fits is there whole, the rest of the device
-    untouched."""
+    untouched. One whose old bytes cannot be read (a node the unprivileged
+    user may write but not read) is not written at all."""
     faults = []
-    for device_size, size, status in ((e2e.BLOCK, 9000, 1), (2 * e2e.BLOCK, 300, 0)):
+    for device_size, size, readable, status in ((e2e.BLOCK, 9000, True, 1),
+                                                (2 * e2e.BLOCK, 300, True, 0),
+                                                (2 * e2e.BLOCK, 300, False, 1)):
         with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
             old = bytes((i * 7 + 1) % 256 for i in range(device_size))
             data = bytes(i % 251 for i in range(size))
@@ -359,7 +367,15 @@ def device_faults(opts):
                 return "SKIP block devices: no loop device here"
             device = loop.stdout.strip()
             try:
-                proc = traced.run([opts.tool, "in.pda", "T", device], root)
+                command = [opts.tool, "in.pda", "T", device]
+                if not readable:
+                    node = os.path.join(root, "node")
+                    os.mknod(node, stat.S_IFBLK | 0o222, os.stat(device).st_rdev)
+                    os.chown(node, e2e.NOBODY, e2e.NOBODY)
+                    os.chmod(root, 0o755)
+                    command = ["setpriv", "--reuid=%d" % e2e.NOBODY, "--regid=%d" % e2e.NOBODY,
+                               "--clear-groups", opts.shared, "in.pda", "T", "node"]
+                proc = traced.run(command, root)
                 with open(device, "rb") as f:
                     now = f.read()
             finally:
@@ -367,8 +383,8 @@ def device_faults(opts):
         whole = e2e.image(b"T", data, (size + e2e.BLOCK - 1) // e2e.BLOCK)
         want = old if status else whole + old[len(whole):]
         if proc.returncode != status or now != want:
-            faults.append("a %d-byte device, a %d-byte image: status %d, the device %s" % (
-                device_size, len(whole), proc.returncode,
+            faults.append("a %d-byte device%s, a %d-byte image: status %d, the device %s" % (
+                device_size, "" if readable else " not to be read", len(whole), proc.returncode,
                 "as it should be" if now == want else "not as it should be"))
     return faults
 

@@ -41,6 +41,9 @@ STALLS = [
     # Stopped for a while, then continued: it goes on. Should the file system
     # have given the call up meanwhile, the run says so.
     ("an existing output's image, written", "write", signal.SIGTSTP, "existing"),
+    # Asked to stop between two calls, the run gives up the next that waits.
+    ("an existing output's new file, created after a stop", "create", signal.SIGINT,
+     "existing", "statx"),
 ]
 
 
@@ -77,7 +80,9 @@ class Stalling:
         return False
 
 
-def stall_faults(opts, name, op, number, output):
+def stall_faults(opts, name, op, number, output, noted=""):
+    """`noted`: the call at which the signal comes, strace's, before the
+    stall; else it comes while the stalled call waits."""
     with tempfile.TemporaryDirectory(prefix="cardwrap-stop-") as root:
         back, mount = os.path.join(root, "back"), os.path.join(root, "mnt")
         os.mkdir(mount)
@@ -90,12 +95,16 @@ def stall_faults(opts, name, op, number, output):
         with Stalling(opts.stall_fs, back, mount, op) as fs:
             if fs is None:
                 return "SKIP %s: no FUSE file system could be mounted here" % name
-            tool = subprocess.Popen([opts.shared, "../in.pda", "T", "in.mcx"], cwd=mount,
-                                    env=traced.ENV, stdin=subprocess.DEVNULL,
-                                    stdout=subprocess.PIPE,
+            command = [opts.shared, "../in.pda", "T", "in.mcx"]
+            if noted:
+                command = [opts.strace, "-o", "/dev/null", "-e", "trace=" + noted, "-e",
+                           "inject=%s:signal=%d:when=1" % (noted, number)] + command
+            tool = subprocess.Popen(command, cwd=mount, env=traced.ENV, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, process_group=0,
                                     preexec_fn=as_nobody if output == "in place" else None)
             stalled = fs.stalled(tool)
-            tool.send_signal(number)
+            if not noted:
+                tool.send_signal(number)
             state = ""
             if number == signal.SIGTSTP:
                 state = stopped_state(tool.pid)
@@ -142,9 +151,11 @@ def stopped_state(pid):
     """The state of a process sent SIGTSTP, once it shows stopped ("T", or
     "t" under strace) or a while has gone."""
     deadline = time.monotonic() + e2e.HANG
-    while state_of(pid) not in ("t", "T", "gone") and time.monotonic() < deadline:
+    state = state_of(pid)
+    while state not in ("t", "T", "gone") and time.monotonic() < deadline:
         time.sleep(0.01)
-    return state_of(pid)
+        state = state_of(pid)
+    return state
 
 
 def turn_faults(opts, name, number, want_status, want, started=None):

@@ -57,9 +57,12 @@ class Run:
             trace += ["-e", "inject=%s:signal=SIGSTOP:when=%d" % stop]
         command = [opts.strace, "-o", self.log] + (["-u", user] if user else []) + trace
         tool = opts.shared if user else opts.tool
+        # A process group of its own, whose parent is in another: stopped
+        # by SIGTSTP, it stops, whatever group the test runs in (the kernel
+        # drops SIGTSTP sent to an orphaned group).
         self.proc = subprocess.Popen(command + [tool] + args, cwd=root, env=ENV,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     preexec_fn=limit)
+                                     preexec_fn=limit, process_group=0)
         self.stopped = None
 
     def said(self, text):

@@ -93,10 +93,13 @@ outcome overwrite(int fd, const unsigned char *image, std::size_t size)
     if (file && (was.st_nlink > 1 || old > MAX_OUTPUT_SIZE))
         return outcome::failed;
     // A file is kept whole or not at all (one this user may write but not
-    // read, or one that grew shorter meanwhile).
+    // read, or one that grew shorter meanwhile). A device whose old bytes
+    // cannot be read is not written: nothing could put them back.
     long held = read_bytes(fd, kept, old);
     if (file && held != static_cast<long>(old))
         held = -1;
+    if (!file && held < 0)
+        return outcome::failed;
     const std::size_t reached = lseek(fd, 0, SEEK_SET) == 0 ? write_bytes(fd, image, size) : 0;
     const bool cut = reached == size && old > size;
     if (reached < size || (cut && ftruncate(fd, static_cast<off_t>(size)) != 0) || fsync(fd) != 0) {
@@ -115,7 +118,7 @@ outcome write_in_place(const target &at, const unsigned char *image, std::size_t
     // opened only to write: opened to read as well, it would not wait for a
     // reader.
     descriptor fd(keeps ? open_in_place(at, O_RDWR) : -1);
-    if (fd.fd == -1 && (!keeps || errno != EEXIST))
+    if (fd.fd == -1 && (!keeps || errno == EACCES))
         fd.reset(open_in_place(at, O_WRONLY));
     if (fd.fd == -1)
         return errno == EEXIST ? outcome::again : outcome::failed;

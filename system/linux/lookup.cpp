@@ -38,11 +38,12 @@ bool split(target &at, int from, const char *path)
     return at.folder.fd != -1;
 }
 
-// A link in a sticky folder that anyone may write (/tmp) is followed only
-// if this user or the folder's owner made it: anyone else may have put it
-// there for this run to follow. The kernel holds links to that rule for an
-// open (fs.protected_symlinks), but cannot be asked where a file is yet to
-// be made, and may be set not to: so it holds here whatever the setting.
+// A link the path ends in, in a sticky folder that anyone may write (/tmp),
+// is followed only if this user or the folder's owner made it: anyone else
+// may have put it there for this run to follow. The kernel holds links to
+// that rule for an open (fs.protected_symlinks), but cannot be asked where a
+// file is yet to be made, and may be set not to: so it holds here whatever
+// the setting. Links earlier in the path are the kernel's to follow.
 bool may_follow(int folder, const struct stat &link)
 {
     struct stat dir {};

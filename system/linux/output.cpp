@@ -27,22 +27,16 @@ namespace {
 // Another run may replace the output between its lookup and its use; it is
 // then looked up again, this many times at most.
 constexpr int MAX_LOOKUPS = 10;
-// A name clash means a leftover of a killed run, or a run beside this one;
-// past this many, something else is wrong.
-constexpr int MAX_TEMP_TRIES = 100;
 
 // Where no new file may take the old one's place: a folder that keeps every
 // name made in it (append-only), where a new file could never go again; and
-// in a sticky folder (/tmp) someone else's file, which the folder lets this
-// user remove only where they own the folder or are privileged. Opened where
-// it is, as fopen would open it, the system rules on it.
-bool no_new_file(const target &at)
+// in a sticky folder (/tmp) someone else's file, which the folder may keep
+// this user from removing, and fs.protected_regular from opening. Opened
+// where it is, as fopen would open it, the system rules on it.
+bool no_new_file(const target &at, const struct stat &folder)
 {
-    if (append_only(at.folder.fd))
-        return true;
-    struct stat dir {};
-    return at.file.fd != -1 && (fstat(at.folder.fd, &dir) != 0 ||
-                                ((dir.st_mode & S_ISVTX) != 0 && at.found.st_uid != geteuid()));
+    return append_only(at.folder.fd) ||
+           (at.file.fd != -1 && (folder.st_mode & S_ISVTX) != 0 && at.found.st_uid != geteuid());
 }
 
 // Whether this user may write the file at the name found, as the system
@@ -61,27 +55,22 @@ bool replaceable(const target &at, const struct stat &now)
 void discard(int folder, const char *temp)
 {
     const signals_held waiting;
+    const int why = errno;
     unlinkat(folder, temp, 0);
+    errno = why;
 }
 
-// The temporary file's last part cannot be foreseen, so that no one can take
-// the names a run will try beforehand (in /tmp, say) and keep it from
+// The temporary file's last part, `random`, cannot be foreseen, so that no
+// one can take the name beforehand (in /tmp, say) and keep the run from
 // writing. An interrupted create may have made its file all the same.
-int create_temp(const target &at, mode_t mode, char (&name)[TEMP_NAME_LEN])
+int create_temp(const target &at, mode_t mode, unsigned random, char (&name)[TEMP_NAME_LEN])
 {
-    for (int attempt = 0; attempt < MAX_TEMP_TRIES; ++attempt) {
-        unsigned number = 0;
-        if (getentropy(&number, sizeof number) != 0)
-            return -1;
-        temp_name(name, static_cast<unsigned long>(getpid()), number);
-        const int fd =
-            openat(at.folder.fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd == -1 && errno == EINTR)
-            discard(at.folder.fd, name);
-        if (fd != -1 || errno != EEXIST)
-            return fd;
-    }
-    return -1;
+    temp_name(name, static_cast<unsigned long>(getpid()), random);
+    const int fd =
+        openat(at.folder.fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd == -1 && errno == EINTR)
+        discard(at.folder.fd, name);
+    return fd;
 }
 
 // The whole image, and what the file it replaces carries, on the device.
@@ -152,21 +141,26 @@ void sync_folder(int folder)
 outcome replace(const target &at, const char *path, const unsigned char *image, std::size_t size)
 {
     const bool existing = at.file.fd != -1;
+    struct stat folder {};
+    unsigned random = 0;
     if (existing && !S_ISREG(at.found.st_mode))
         return outcome::in_place;
-    // One this user may not write is refused, as the system answers for it.
-    if (existing && faccessat(at.folder.fd, at.name, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+    if ((existing && !may_write(at)) || fstat(at.folder.fd, &folder) != 0)
         return outcome::failed;
-    if (no_new_file(at))
+    if (no_new_file(at, folder))
         return outcome::in_place;
     char temp[TEMP_NAME_LEN];
-    const descriptor fd(create_temp(at, existing ? S_IRUSR | S_IWUSR : 0666, temp));
+    if (getentropy(&random, sizeof random) != 0)
+        return outcome::failed;
+    const descriptor fd(create_temp(at, existing ? S_IRUSR | S_IWUSR : 0666, random, temp));
     if (fd.fd == -1)
         return existing && (errno == EACCES || errno == EPERM) ? outcome::in_place
                                                                : outcome::failed;
-    outcome result = outcome::in_place;
-    if (!existing || fchown(fd.fd, at.found.st_uid, at.found.st_gid) == 0)
-        result = fill(fd.fd, at, path, image, size) ? commit(at, temp) : outcome::failed;
+    outcome result = outcome::failed;
+    if (existing && fchown(fd.fd, at.found.st_uid, at.found.st_gid) != 0)
+        result = errno == EPERM ? outcome::in_place : outcome::failed;
+    else if (fill(fd.fd, at, path, image, size))
+        result = commit(at, temp);
     discard(at.folder.fd, temp);
     if (result == outcome::done)
         sync_folder(at.folder.fd);

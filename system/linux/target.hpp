@@ -33,8 +33,10 @@ struct target {
 bool same_file(const struct stat &a, const struct stat &b);
 
 // Finds what `path` names and the name it goes by in its folder, following
-// links as the kernel does: done, or in_place where no name leads to the
-// file (it is then written through its descriptor).
+// links as the kernel does: done; in_place where no name leads to the file
+// (it is then written through its descriptor); again where it changed
+// meanwhile; failed where the system refuses the path or a walk of its
+// links fails.
 outcome find(target &at, const char *path);
 
 // True if new names in `folder` can never be taken back (chattr +a), or the
@@ -49,8 +51,10 @@ bool append_only(int folder);
 bool take_attributes(int fd, const target &at, const char *path);
 
 // Writes the image over what `at` names, where it is, or makes it anew
-// where the path names nothing yet: done, failed with what it held put back,
-// or again.
+// where the path names nothing yet: done; again where it changed meanwhile;
+// or failed, a file or a device holding what it held, but one whose old
+// bytes could not be read or put back, or a new one, left empty, and a FIFO
+// or a character device what of the image it took.
 outcome write_in_place(const target &at, const unsigned char *image, std::size_t size);
 
 // Writes the `count` bytes of `bytes` to `fd`, in as many calls as short
