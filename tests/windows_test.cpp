@@ -291,21 +291,6 @@ TEST(Temp, ReplacingAFileIsItsOwnersAlone)
     LocalFree(everyone);
 }
 
-TEST(Rename, PosixSemanticsWhereOfferedElseThePlainRename)
-{
-    const struct {
-        DWORD error;
-        bool plain;
-    } cases[] = {
-        {ERROR_INVALID_PARAMETER, true}, // older Windows, Wine
-        {ERROR_NOT_SUPPORTED, true},     // FAT
-        {ERROR_INVALID_FUNCTION, true},  {ERROR_SHARING_VIOLATION, false},
-        {ERROR_ACCESS_DENIED, false},    {ERROR_ALREADY_EXISTS, false},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(cardwrap::windows::no_posix_rename(c.error), c.plain) << c.error;
-}
-
 std::string scratch(const char *name)
 {
     return testing::TempDir() + "cardwrap_windows_test_" + std::to_string(_getpid()) + "_" + name;

@@ -37,8 +37,9 @@ SRWLOCK putting = SRWLOCK_INIT;
 // Renamed by its own handle over the file it replaces: with POSIX semantics
 // where Windows offers them, so that a file another program holds open,
 // sharing deletion (a preview pane, an indexer, a sync client), is replaced
-// all the same; else the plain way. A new output never replaces a file
-// made meanwhile.
+// all the same; else the plain way, asked whatever the first refused: it
+// replaces in fewer cases, never in more. A new output never replaces a
+// file made meanwhile.
 bool rename_over(HANDLE file, bool replacing)
 {
     alignas(FILE_RENAME_INFO) static unsigned char
@@ -54,8 +55,6 @@ bool rename_over(HANDLE file, bool replacing)
     std::memcpy(info->FileName, target, bytes + sizeof(wchar_t));
     if (SetFileInformationByHandle(file, FILE_RENAME_INFO_EX, info, sizeof buffer) != 0)
         return true;
-    if (!windows::no_posix_rename(GetLastError()))
-        return false;
     info->Flags = 0;
     info->ReplaceIfExists = replacing ? TRUE : FALSE;
     // NOLINTEND(cppcoreguidelines-pro-type-union-access)
@@ -135,12 +134,6 @@ void *windows::create_temp(const wchar_t *target, wchar_t (&temp)[PATH_LEN + TEM
     temp_name(narrow, GetCurrentProcessId(), number);
     MultiByteToWideChar(CP_ACP, 0, narrow, -1, name, TEMP_NAME_LEN);
     return CreateFileW(temp, access, 0, replacing ? &security : nullptr, CREATE_NEW, made, nullptr);
-}
-
-bool windows::no_posix_rename(unsigned long error)
-{
-    return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
-           error == ERROR_INVALID_FUNCTION;
 }
 
 // Kept held: the process is ending, and no image may be put in place after.

@@ -67,10 +67,6 @@ void *create_temp(const wchar_t *target, wchar_t (&temp)[PATH_LEN + TEMP_NAME_LE
 // refusal is for good.
 bool passes(unsigned long error, long status);
 
-// Whether a refused rename with POSIX semantics says only that this system
-// or file system does not offer them: then the plain rename is tried.
-bool no_posix_rename(unsigned long error);
-
 // Gives the temporary file `temp` (at `temp_path`) what the file it replaces
 // (`file`, at `path`) carries beyond its bytes, as ReplaceFile would pass it
 // on: alternate data streams, ACL, owner and group where this user may set
