@@ -731,6 +731,8 @@ def windows_cases():
         # A console shows the user's characters, whatever its own code page.
         Case("a console shows a name as typed", ["\u00e9.pda"],
              b"Cannot read : \xc3\xa9.pda\n", 1, terminal=True),
+        Case("double-clicked with no file: the usage, then a key waited for", [],
+             USAGE + PROMPT, terminal=True, explorer=True),
         # A shortcut's or the Run box's own command line, from Explorer too.
         Case("started from Explorer with a command line: taken as typed, then a key waited for",
              given + ["out.mcx"], summary(len(APP), 1) + PROMPT, files={"pkapp.pda": APP},

@@ -79,41 +79,11 @@ TEST(Arguments, SplitOnceAsTypedThenEachInTheCodePage)
     }
 }
 
-// Stands for the system: paths that begin C:\ or \\ are full, and there.
-bool full_and_there(const wchar_t *arg)
-{
-    return std::wcsncmp(arg, L"C:\\", 3) == 0 || std::wcsncmp(arg, L"\\\\", 2) == 0;
-}
-
+// A drop is every argument the full path of what is there, whatever its
+// characters or length, even a name Windows would make over when it is
+// opened; a name alone, a title or an output, or none at all, is a command
+// line of its own.
 TEST(GivenByDrop, OnlyWhenEveryArgumentIsAFullPathOfWhatIsThere)
-{
-    const struct {
-        std::vector<const wchar_t *> args;
-        bool dropped;
-    } cases[] = {
-        {{}, true},                                                    // double-clicked
-        {{L"C:\\a.pda"}, true},                                        // one file dropped
-        {{L"C:\\a.pda", L"\\\\host\\share\\b.pda", L"C:\\dir"}, true}, // several
-        {{L"C:\\\u30bb\u30fc\u30d6.pda", L"C:\\\u0100\\b.pda"}, true}, // any characters
-        {{L"a.pda"}, false},                                           // a shortcut's own
-        {{L"C:\\a.pda", L"TITLE"}, false},                             // ... with a title
-        {{L"TITLE", L"C:\\a.pda"}, false},
-        {{L"C:\\a.pda", L"C:\\b.pda", L"out.mcx"}, false}, // ... with an output
-    };
-    for (const auto &c : cases) {
-        std::vector<const wchar_t *> argv{L"cardwrap"};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        argv.push_back(nullptr);
-        EXPECT_EQ(cardwrap::windows::given_by_drop(static_cast<int>(argv.size()) - 1, argv.data(),
-                                                   full_and_there),
-                  c.dropped)
-            << argv.size() - 2 << " arguments";
-    }
-}
-
-// The system's answer for the drop: a long path, and a name outside the
-// code page, are full paths of what is there too.
-TEST(NamesByFullPath, LongPathsAndAnyCharacters)
 {
     wchar_t folder[MAX_PATH];
     ASSERT_NE(GetTempPathW(MAX_PATH, folder), 0U);
@@ -122,8 +92,6 @@ TEST(NamesByFullPath, LongPathsAndAnyCharacters)
     const std::wstring file = deep + L"\\" + std::wstring(100, L'n') + L".pda";
     ASSERT_NE(CreateDirectoryW((L"\\\\?\\" + base).c_str(), nullptr), 0);
     ASSERT_NE(CreateDirectoryW(deep.c_str(), nullptr), 0);
-    // Names Windows would make over when they are opened: a drop gives them
-    // all the same.
     const std::wstring odd[] = {file, L"\\\\?\\" + base + L"\\b.pda.",
                                 L"\\\\?\\" + base + L"\\b.pda ", L"\\\\?\\" + base + L"\\aux.pda"};
     for (const auto &name : odd) {
@@ -131,12 +99,30 @@ TEST(NamesByFullPath, LongPathsAndAnyCharacters)
             CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
         ASSERT_NE(made, INVALID_HANDLE_VALUE);
         CloseHandle(made);
-        EXPECT_TRUE(cardwrap::windows::names_by_full_path(name.c_str() + 4));
     }
-    EXPECT_TRUE(cardwrap::windows::names_by_full_path(base.c_str()));
-    EXPECT_FALSE(cardwrap::windows::names_by_full_path((base + L"\\none.pda").c_str()));
-    EXPECT_FALSE(cardwrap::windows::names_by_full_path(L"TITLE"));
-    EXPECT_FALSE(cardwrap::windows::names_by_full_path(L"b.pda"));
+    const wchar_t *there = file.c_str() + 4;
+    const std::wstring none = base + L"\\none.pda";
+    const struct {
+        std::vector<const wchar_t *> args;
+        bool dropped;
+    } cases[] = {
+        {{there}, true},
+        {{odd[1].c_str() + 4, odd[2].c_str() + 4, odd[3].c_str() + 4, base.c_str()}, true},
+        {{}, false}, // double-clicked
+        {{none.c_str()}, false},
+        {{L"b.pda"}, false},
+        {{there, L"TITLE"}, false},
+        {{L"TITLE", there}, false},
+        {{there, there, L"out.mcx"}, false},
+    };
+    for (const auto &c : cases) {
+        std::vector<const wchar_t *> argv{L"cardwrap"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        argv.push_back(nullptr);
+        EXPECT_EQ(cardwrap::windows::given_by_drop(static_cast<int>(argv.size()) - 1, argv.data()),
+                  c.dropped)
+            << argv.size() - 2 << " arguments";
+    }
     for (const auto &name : odd)
         DeleteFileW(name.c_str());
     RemoveDirectoryW(deep.c_str());
@@ -321,17 +307,6 @@ TEST(WrapEach, EveryArgumentIsAFileWrappedUnderItsDefaultNameAndTitle)
         std::remove(name.c_str());
         std::remove(image.c_str());
     }
-}
-
-TEST(WrapEach, WithNoFileShowsTheUsage)
-{
-    const char *argv[] = {"cardwrap", nullptr};
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(cardwrap::windows::wrap_each(1, argv), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "cardwrap version 1.1\n"
-              "Usage: cardwrap in-filename [memcard-title [out-filename]]\n"
-              "   ex)cardwrap pkapp.pda BBSSSSP00000FILE01\n");
 }
 
 TEST(WrapEach, AFailedFileFailsTheWholeButNotTheOthers)

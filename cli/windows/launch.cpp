@@ -56,6 +56,21 @@ bool collides(int argc, int i)
     return false;
 }
 
+// Whether `arg` is the full path of a file or folder that is there, taken
+// as given, not as Windows would make it over (a trailing dot or space
+// dropped, aux.pda a port): a drive's or a share's whole path, looked for
+// in the form that takes any length and any name.
+bool names_by_full_path(const wchar_t *arg)
+{
+    static wchar_t whole[PATH_LEN];
+    const bool unc = std::wcsncmp(arg, L"\\\\", 2) == 0;
+    const bool drive = arg[0] != L'\0' && arg[1] == L':' && arg[2] == L'\\';
+    return (unc || drive) &&
+           std::swprintf(whole, PATH_LEN, L"%ls%ls", unc ? L"\\\\?\\UNC" : L"\\\\?\\",
+                         unc ? arg + 1 : arg) > 0 &&
+           GetFileAttributesW(whole) != INVALID_FILE_ATTRIBUTES;
+}
+
 } // namespace
 
 bool started_by_explorer()
@@ -64,19 +79,16 @@ bool started_by_explorer()
     return GetConsoleProcessList(processes, 2) == 1 && output_is_console() && parent_is_explorer();
 }
 
-bool given_by_drop(int argc, const wchar_t *const wide[],
-                   bool (*names_by_full_path)(const wchar_t *))
+bool given_by_drop(int argc, const wchar_t *const wide[])
 {
     for (int i = 1; i < argc; ++i)
         if (!names_by_full_path(wide[i]))
             return false;
-    return true;
+    return argc > 1;
 }
 
 int wrap_each(int argc, const char *const argv[])
 {
-    if (argc < 2)
-        return run(argc, argv);
     for (int i = 1; i < argc; ++i) {
         read_from[i] = identify(argv[i]);
         written_to[i] = default_output_name(argv[i], images[i]) ? identify(images[i]) : file_id{};
@@ -94,20 +106,6 @@ int wrap_each(int argc, const char *const argv[])
             status = 1;
     }
     return status;
-}
-
-// Taken as given, not as Windows would make it over (a trailing dot or
-// space dropped, aux.pda a port): a drive's or a share's whole path, looked
-// for in the form that takes any length and any name.
-bool names_by_full_path(const wchar_t *arg)
-{
-    static wchar_t whole[PATH_LEN];
-    const bool unc = std::wcsncmp(arg, L"\\\\", 2) == 0;
-    const bool drive = arg[0] != L'\0' && arg[1] == L':' && arg[2] == L'\\';
-    return (unc || drive) &&
-           std::swprintf(whole, PATH_LEN, L"%ls%ls", unc ? L"\\\\?\\UNC" : L"\\\\?\\",
-                         unc ? arg + 1 : arg) > 0 &&
-           GetFileAttributesW(whole) != INVALID_FILE_ATTRIBUTES;
 }
 
 // On the console itself, not on standard output.

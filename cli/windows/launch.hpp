@@ -22,25 +22,21 @@ int arguments(const wchar_t *line, const wchar_t **wide, const char **narrow);
 // give it a console of its own too, and a command line typed as ever.
 bool started_by_explorer();
 
-// True if every argument is the full path of a file or folder that is
-// there, as `names_by_full_path` (the system) tells, as Explorer gives what
-// is dropped on a program or opened with it. A shortcut or the Run box
-// starts the tool from Explorer too, with a command line of its own, to be
-// taken as typed.
-bool given_by_drop(int argc, const wchar_t *const wide[],
-                   bool (*names_by_full_path)(const wchar_t *));
+// True if there are arguments and each is the full path of a file or
+// folder that is there, however long, as Explorer gives what is dropped on
+// a program or opened with it. Otherwise the command line is taken as
+// typed: a shortcut's or the Run box's own, which start the tool from
+// Explorer too, or none at all, double-clicked, for the usage text.
+bool given_by_drop(int argc, const wchar_t *const wide[]);
 
 // Runs the tool once for each argument, as `cardwrap FILE`, so that a drop of
 // several files wraps each and no path is ever taken for a title or an
-// output; with none, once, for the usage text. Worked out before any image
-// is written, a file whose image would go over another dropped file, or
-// where another's would go, is refused instead, "Cannot write" and its
-// image's name. The status is 1 if any run failed or any file was refused.
+// output. Worked out before any image is written, a file whose image would
+// go over another dropped file, or where another's would go, is refused
+// instead, "Cannot write" and its image's name. The status is 1 if any run
+// failed or any file was refused.
 int wrap_each(int argc, const char *const argv[]);
 
-// True if `arg` is the full path, as the system makes it, of a file or
-// folder that is there, however long.
-bool names_by_full_path(const wchar_t *arg);
 // Asks for a key before the window closes, and waits for it.
 void wait_for_key();
 

@@ -18,9 +18,8 @@ int main()
         return run(argc, argv);
     // Started from Explorer, its window would close before a line could be
     // read, and a drop of several files is no command line.
-    const int status = windows::given_by_drop(argc, wide, windows::names_by_full_path)
-                           ? windows::wrap_each(argc, argv)
-                           : run(argc, argv);
+    const int status =
+        windows::given_by_drop(argc, wide) ? windows::wrap_each(argc, argv) : run(argc, argv);
     windows::wait_for_key();
     return status;
 }
