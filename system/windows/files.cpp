@@ -10,11 +10,11 @@
 
 namespace cardwrap {
 
+// Only a console has a console mode: a file, a pipe and NUL have none.
 bool windows::output_is_console()
 {
     DWORD mode = 0;
-    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    return GetFileType(out) == FILE_TYPE_CHAR && GetConsoleMode(out, &mode) != 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
 bool windows::to_wide(const char *path, wchar_t (&wide)[PATH_LEN])
