@@ -22,16 +22,14 @@ bool windows::to_wide(const char *path, wchar_t (&wide)[PATH_LEN])
     return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wide, PATH_LEN) > 0;
 }
 
+// A write that waits, as each here does (to a file, a pipe, a device),
+// returns once all is written or fails; one that says it wrote less (a
+// port's write timeout) is no whole write.
 bool windows::write_bytes(void *file, const unsigned char *bytes, std::size_t count)
 {
-    for (std::size_t put = 0; put < count;) {
-        DWORD wrote = 0;
-        if (WriteFile(file, bytes + put, static_cast<DWORD>(count - put), &wrote, nullptr) == 0 ||
-            wrote == 0)
-            return false;
-        put += wrote;
-    }
-    return true;
+    DWORD wrote = 0;
+    return WriteFile(file, bytes, static_cast<DWORD>(count), &wrote, nullptr) != 0 &&
+           wrote == count;
 }
 
 // `path` in the form that takes any length, \\?\C:\... or \\?\UNC\...,

@@ -50,8 +50,8 @@ file_id identify(const char *path);
 // Whether two paths end in one name, as Windows compares names.
 bool same_name(const char *path, const char *other);
 
-// Writes the `count` bytes of `bytes` to `file`, in as many calls as short
-// writes take. False if any was not written.
+// Writes the `count` bytes of `bytes` to `file` in one call. False if any
+// was not written.
 bool write_bytes(void *file, const unsigned char *bytes, std::size_t count);
 
 // Creates the new file beside the file at `target`, its whole path put in
