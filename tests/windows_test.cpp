@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <aclapi.h>
@@ -12,6 +13,7 @@
 
 #include "cli/windows/launch.hpp"
 #include "core/run.hpp"
+#include "system/files.hpp"
 #include "system/windows/shared.hpp"
 #include "tests/test_files.hpp"
 
@@ -153,6 +155,27 @@ TEST(WholePath, TheFormThatTakesAnyLength)
         ASSERT_TRUE(cardwrap::windows::whole_path(c.path.c_str(), whole));
         EXPECT_EQ(std::wstring(whole), c.whole);
     }
+}
+
+// A pipe given as the input is read until its writer leaves.
+TEST(ReadInput, APipeEndsWhenItsWriterLeaves)
+{
+    const std::string name = "\\\\.\\pipe\\cardwrap_windows_test_" + std::to_string(_getpid());
+    const HANDLE server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1,
+                                           4096, 4096, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    std::thread writer([server] {
+        ConnectNamedPipe(server, nullptr);
+        DWORD wrote = 0;
+        WriteFile(server, "piped", 5, &wrote, nullptr);
+        // Until the reader has it all; then the writer leaves.
+        FlushFileBuffers(server);
+        CloseHandle(server);
+    });
+    unsigned char data[16] = {};
+    EXPECT_EQ(cardwrap::read_input(name.c_str(), data, sizeof data), 5);
+    writer.join();
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(data), 5), "piped");
 }
 
 // A refusal is waited out only where it passes: another program's hold,

@@ -63,16 +63,13 @@ int read_input(const char *path, unsigned char *into, int room)
     // printer port gives whatever comes, for as long as anyone waits.
     const DWORD type = GetFileType(file);
     int got = type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE ? 0 : -1;
-    while (got >= 0 && got < room) {
-        DWORD n = 0;
-        if (ReadFile(file, into + got, static_cast<DWORD>(room - got), &n, nullptr) == 0) {
-            // The end of a pipe is its writer leaving.
-            got = GetLastError() == ERROR_BROKEN_PIPE ? got : -1;
-            break;
-        }
-        if (n == 0)
-            break;
-        got += static_cast<int>(n);
+    // Read to the end, a read of nothing. The end of a pipe is its writer
+    // leaving: a failed read, which like any says it read nothing.
+    for (DWORD n = 1; got >= 0 && got < room && n > 0;) {
+        if (ReadFile(file, into + got, static_cast<DWORD>(room - got), &n, nullptr) != 0)
+            got += static_cast<int>(n);
+        else if (GetLastError() != ERROR_BROKEN_PIPE)
+            got = -1;
     }
     CloseHandle(file);
     return got;
