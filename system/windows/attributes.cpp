@@ -72,8 +72,7 @@ bool copy_stream(const wchar_t *path, const wchar_t *temp_path, const wchar_t *s
     for (DWORD got = 1; done && got > 0;)
         done =
             ReadFile(from, chunk, sizeof chunk, &got, nullptr) != 0 && write_bytes(to, chunk, got);
-    if (to != INVALID_HANDLE_VALUE)
-        CloseHandle(to);
+    done = to != INVALID_HANDLE_VALUE && CloseHandle(to) != 0 && done;
     CloseHandle(from);
     return done;
 }
