@@ -100,16 +100,6 @@ bool take_streams(const wchar_t *path, const wchar_t *temp_path)
 
 } // namespace
 
-// Encrypted as the file it replaces was. Compressed or not, it is as its
-// folder makes new files.
-bool take_storage(unsigned long attributes, void *temp)
-{
-    BY_HANDLE_FILE_INFORMATION info{};
-    return (attributes & FILE_ATTRIBUTE_ENCRYPTED) == 0 ||
-           (GetFileInformationByHandle(temp, &info) != 0 &&
-            (info.dwFileAttributes & FILE_ATTRIBUTE_ENCRYPTED) != 0);
-}
-
 bool take_attributes(void *file, const wchar_t *path, void *temp, const wchar_t *temp_path)
 {
     return take_streams(path, temp_path) && take_security(file, temp) && take_basic(file, temp);

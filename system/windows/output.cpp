@@ -79,6 +79,18 @@ bool rename_into_place(HANDLE file, bool replacing)
     }
 }
 
+// False if the new file `made` should be encrypted, the file it replaces
+// having `attributes` saying so, and is not: an encrypted file is never
+// replaced by a plain one. Compressed or not, it is as its folder makes new
+// files.
+bool take_storage(DWORD attributes, HANDLE made)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    return (attributes & FILE_ATTRIBUTE_ENCRYPTED) == 0 ||
+           (GetFileInformationByHandle(made, &info) != 0 &&
+            (info.dwFileAttributes & FILE_ATTRIBUTE_ENCRYPTED) != 0);
+}
+
 // Written to a new file beside `target`, flushed, given what the replaced
 // file (`file`, if any, which this closes) carries, and renamed over it. A
 // failed or interrupted run removes it through that same handle.
@@ -86,7 +98,7 @@ bool replace(HANDLE file, DWORD attributes, const unsigned char *image, std::siz
 {
     AcquireSRWLockExclusive(&putting);
     const HANDLE made = windows::create_temp(target, temp, attributes, file != nullptr);
-    bool done = made != INVALID_HANDLE_VALUE && windows::take_storage(attributes, made) &&
+    bool done = made != INVALID_HANDLE_VALUE && take_storage(attributes, made) &&
                 windows::write_bytes(made, image, size) &&
                 (file == nullptr || windows::take_attributes(file, target, made, temp)) &&
                 FlushFileBuffers(made) != 0;

@@ -74,11 +74,6 @@ bool passes(unsigned long error, long status);
 // any of it but the owner could not be passed on.
 bool take_attributes(void *file, const wchar_t *path, void *temp, const wchar_t *temp_path);
 
-// False if the new `temp` should be encrypted, the file it replaces having
-// `attributes` saying so, and is not: an encrypted file is never replaced
-// by a plain one.
-bool take_storage(unsigned long attributes, void *temp);
-
 // Ends the process once no image is being put in place: what Ctrl-C,
 // Ctrl-Break and closing the window do.
 int on_console_event(unsigned long event);
