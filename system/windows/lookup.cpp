@@ -95,13 +95,11 @@ bool same_name(const char *path, const char *other)
 void *find(const wchar_t *given, wchar_t (&target)[PATH_LEN], unsigned long &attributes,
            bool &device)
 {
-    static wchar_t named[PATH_LEN]; // the output path, whole
-    if (!whole_path(given, named))
+    if (!whole_path(given, target))
         return INVALID_HANDLE_VALUE;
     const HANDLE file = open_attributes(given);
     // Nothing under that name, not even a link that leads nowhere: it is
     // the name to make.
-    std::wcscpy(target, named);
     const bool nothing = file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND &&
                          GetFileAttributesW(given) == INVALID_FILE_ATTRIBUTES;
     if (file == INVALID_HANDLE_VALUE)
@@ -109,17 +107,18 @@ void *find(const wchar_t *given, wchar_t (&target)[PATH_LEN], unsigned long &att
     // A port admits one open at a time, and a pipe's server one client per
     // instance: the device is let go of before it is opened to be written.
     device = GetFileType(file) != FILE_TYPE_DISK;
+    // Named by its short (8.3) alias, which its folder lists under another
+    // name, it is refused: a default output name made from a short input
+    // name could be some other file's alias.
+    WIN32_FIND_DATAW entry{};
+    const HANDLE listed = device ? INVALID_HANDLE_VALUE : FindFirstFileW(target, &entry);
+    const bool aliased = listed != INVALID_HANDLE_VALUE && !same_name(target, entry.cFileName);
+    if (listed != INVALID_HANDLE_VALUE)
+        FindClose(listed);
     // The file itself, where links lead, is replaced in its own directory.
-    // Named by its short (8.3) alias, it is refused: a default output name
-    // made from a short input name could be some other file's alias.
-    static wchar_t alias[PATH_LEN];
     const DWORD len = device ? 0
                              : GetFinalPathNameByHandleW(file, target, PATH_LEN,
                                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    const DWORD alias_len =
-        len > 0 && len < PATH_LEN ? GetShortPathNameW(target, alias, PATH_LEN) : 0;
-    const bool aliased = alias_len > 0 && alias_len < PATH_LEN && same_name(named, alias) &&
-                         !same_name(named, target);
     // Windows refuses to write a read-only file even to an administrator;
     // said here, so that no way of writing it differs.
     BY_HANDLE_FILE_INFORMATION info{};
