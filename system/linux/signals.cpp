@@ -1,6 +1,5 @@
 #include <csignal>
 #include <cstring>
-#include <ctime>
 #include <initializer_list>
 #include <iterator>
 
@@ -12,33 +11,23 @@
 namespace cardwrap::on_linux {
 namespace {
 
-constexpr int STOPS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+// SIGALRM among them: the run sends itself one to repeat a stop.
+constexpr int STOPS[] = {SIGALRM, SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
 // NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
 volatile std::sig_atomic_t asked = 0; // the stop noted, or 0
 struct sigaction before[std::size(STOPS)];
 sigset_t mask_before;
-timer_t again; // sends a caught stop anew
-bool again_made = false;
 // NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
 
-// Once a stop is noted, one comes again every 50 ms: a call begun after it,
-// that would wait on a stalled file system, is given up too.
+// Once a stop is noted, SIGALRM comes every second, itself taken for one:
+// a call begun after the stop, that would wait on a stalled file system, is
+// given up too.
 void note(int signal)
 {
-    const itimerspec every{{0, 50'000'000}, {0, 50'000'000}};
     if (asked == 0)
         asked = signal;
-    if (again_made)
-        timer_settime(again, 0, &every, nullptr);
-}
-
-bool make_again(int signal)
-{
-    sigevent by{};
-    by.sigev_notify = SIGEV_SIGNAL;
-    by.sigev_signo = signal;
-    return timer_create(CLOCK_MONOTONIC, &by, &again) == 0;
+    alarm(1);
 }
 
 // Every signal but those `left` waits. By the kernel's own call: the C
@@ -67,13 +56,11 @@ void catch_stops()
 {
     struct sigaction noting {};
     noting.sa_handler = note;
-    for (std::size_t i = 0; i < std::size(STOPS); ++i) {
-        if (sigaction(STOPS[i], nullptr, &before[i]) != 0 || before[i].sa_handler == SIG_IGN)
-            continue;
-        sigaction(STOPS[i], &noting, nullptr);
-        again_made = again_made || make_again(STOPS[i]);
-    }
-    hold_all_but({SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP, SIGTTIN, SIGTTOU}, &mask_before);
+    for (std::size_t i = 0; i < std::size(STOPS); ++i)
+        if (sigaction(STOPS[i], nullptr, &before[i]) == 0 && before[i].sa_handler != SIG_IGN)
+            sigaction(STOPS[i], &noting, nullptr);
+    hold_all_but({SIGALRM, SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGTSTP, SIGTTIN, SIGTTOU},
+                 &mask_before);
 }
 
 bool stop_asked()
@@ -83,9 +70,7 @@ bool stop_asked()
 
 void release_stops()
 {
-    if (again_made)
-        timer_delete(again);
-    again_made = false;
+    alarm(0);
     for (std::size_t i = 0; i < std::size(STOPS); ++i)
         sigaction(STOPS[i], &before[i], nullptr);
     if (asked != 0)

@@ -61,7 +61,7 @@ outcome write_in_place(const target &at, const unsigned char *image, std::size_t
 // writes take, unless the run is asked to stop. Returns how many it wrote.
 std::size_t write_bytes(int fd, const unsigned char *bytes, std::size_t count);
 
-// Signals that ask a run to stop (SIGHUP, SIGINT, SIGQUIT, SIGTERM) are
+// Signals that ask a run to stop (SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM) are
 // noted from catch_stops on, and give up whatever call waits; every other
 // signal that would end the run waits, and Ctrl-Z stops it as ever.
 // release_stops puts all back as it was, then ends the run by a stop noted.
