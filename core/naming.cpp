@@ -4,7 +4,6 @@
 #include <cstring>
 
 namespace cardwrap {
-namespace {
 
 // Both separators count on every platform, so that a path names the same
 // file stem wherever the tool runs. A Shift_JIS trail byte of 0x5C is taken
@@ -12,7 +11,7 @@ namespace {
 // byte by byte and knows no code page (under 1252 the same bytes do hold a
 // backslash), so a name gives the same output name and title on every
 // system, as the images and scripts made so far expect.
-char *last_separator(char *path)
+static char *last_separator(char *path)
 {
     char *last = nullptr;
     for (char *p = path; *p != '\0'; ++p)
@@ -21,20 +20,18 @@ char *last_separator(char *path)
     return last;
 }
 
-bool is_lead_byte(unsigned char c)
+static bool is_lead_byte(unsigned char c)
 {
     return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
 }
 
 // Copies at most `limit` bytes of `src` to the zero-filled `dst`, which
 // leaves it terminated. Reads no further into `src` than it copies.
-void copy_cut(char *dst, const char *src, int limit)
+static void copy_cut(char *dst, const char *src, int limit)
 {
     for (int i = 0; i < limit && src[i] != '\0'; ++i)
         dst[i] = src[i];
 }
-
-} // namespace
 
 void strip_extension(char *path)
 {

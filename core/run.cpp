@@ -9,18 +9,15 @@
 #include "system/files.hpp"
 
 namespace cardwrap {
-namespace {
 
 static_assert(MAX_IMAGE_LEN == MAX_OUTPUT_SIZE, "the system is told the longest image");
 
 // Prints one line; returns the run's exit status.
-int say(int status, const char *text, const char *arg = "")
+static int say(int status, const char *text, const char *arg = "")
 {
     print_line(text, arg);
     return status;
 }
-
-} // namespace
 
 int run(int argc, const char *const argv[])
 {

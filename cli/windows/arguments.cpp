@@ -5,14 +5,13 @@
 #include "cli/windows/launch.hpp"
 
 namespace cardwrap::windows {
-namespace {
 
 // A command line holds at most 32,767 characters, each copied once, plus
 // an end to each argument; in the code page each takes at most 4 bytes.
 constexpr int LINE_LEN = 32768;
 // NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
-wchar_t chars[LINE_LEN + MAX_ARGS];
-char bytes[4 * LINE_LEN + MAX_ARGS];
+static wchar_t chars[LINE_LEN + MAX_ARGS];
+static char bytes[4 * LINE_LEN + MAX_ARGS];
 // NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
 
 // One argument, ended by a space or tab outside quotes; a quotation mark
@@ -21,7 +20,7 @@ char bytes[4 * LINE_LEN + MAX_ARGS];
 // backslashes and start or end the quoted part, 2n + 1 give n and a
 // quotation mark, and two quotation marks within quotes give one, and end
 // them.
-const wchar_t *argument(const wchar_t *p, wchar_t *&out, bool escapes)
+static const wchar_t *argument(const wchar_t *p, wchar_t *&out, bool escapes)
 {
     for (bool quoted = false;; ++p) {
         int slashes = 0;
@@ -48,7 +47,7 @@ const wchar_t *argument(const wchar_t *p, wchar_t *&out, bool escapes)
 // In the code page, a character it lacks becomes '?'. UTF-8 lacks none; what
 // is no character at all (a lone surrogate) gives an empty argument, which
 // names no file either.
-char *to_code_page(const wchar_t *wide, char *out)
+static char *to_code_page(const wchar_t *wide, char *out)
 {
     const UINT page = GetACP();
     const bool utf8 = page == CP_UTF8;
@@ -58,8 +57,6 @@ char *to_code_page(const wchar_t *wide, char *out)
     *out = len > 0 ? *out : '\0';
     return out + std::max(len, 1);
 }
-
-} // namespace
 
 int arguments(const wchar_t *line, const wchar_t **wide, const char **narrow)
 {

@@ -14,9 +14,8 @@
 #include "system/windows/shared.hpp"
 
 namespace cardwrap::windows {
-namespace {
 
-bool parent_is_explorer()
+static bool parent_is_explorer()
 {
     PROCESS_BASIC_INFORMATION self{};
     if (NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &self, sizeof self,
@@ -35,15 +34,15 @@ bool parent_is_explorer()
 // A drop's files: each one's image name, what it is read from, and where
 // its image would go.
 // NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
-char images[MAX_ARGS][PATH_BUF_LEN];
-file_id read_from[MAX_ARGS];
-file_id written_to[MAX_ARGS];
+static char images[MAX_ARGS][PATH_BUF_LEN];
+static file_id read_from[MAX_ARGS];
+static file_id written_to[MAX_ARGS];
 // NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
 
 // Whether dropped file `i`'s image would go over another dropped file, or
 // where another's image would go. Names yet to be made meet under one name
 // in one folder.
-bool collides(int argc, int i)
+static bool collides(int argc, int i)
 {
     const file_id &image = written_to[i];
     for (int j = 1; j < argc; ++j) {
@@ -60,7 +59,7 @@ bool collides(int argc, int i)
 // as given, not as Windows would make it over (a trailing dot or space
 // dropped, aux.pda a port): a drive's or a share's whole path, looked for
 // in the form that takes any length and any name.
-bool names_by_full_path(const wchar_t *arg)
+static bool names_by_full_path(const wchar_t *arg)
 {
     static wchar_t whole[PATH_LEN];
     const bool unc = std::wcsncmp(arg, L"\\\\", 2) == 0;
@@ -70,8 +69,6 @@ bool names_by_full_path(const wchar_t *arg)
                          unc ? arg + 1 : arg) > 0 &&
            GetFileAttributesW(whole) != INVALID_FILE_ATTRIBUTES;
 }
-
-} // namespace
 
 bool started_by_explorer()
 {

@@ -17,17 +17,16 @@
 // mechanism for every kind, and no library beyond the C library's calls.
 // Inode flags (chattr) are not carried: reading them would open the file.
 namespace cardwrap::on_linux {
-namespace {
 
 constexpr char ACCESS_ACL[] = "system.posix_acl_access";
 
 // NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
 // As much as the system holds of one file's attribute names, and of one value.
-char names[XATTR_LIST_MAX];
-char value[XATTR_SIZE_MAX];
+static char names[XATTR_LIST_MAX];
+static char value[XATTR_SIZE_MAX];
 // NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
 
-bool copy_extended(int fd, const char *from)
+static bool copy_extended(int fd, const char *from)
 {
     const ssize_t listed = listxattr(from, names, sizeof names);
     // A file system that keeps no extended attributes has none to copy.
@@ -53,8 +52,6 @@ bool copy_extended(int fd, const char *from)
     // default: only its permissions say who may use it.
     return acl || fremovexattr(fd, ACCESS_ACL) == 0 || errno == ENODATA || errno == ENOTSUP;
 }
-
-} // namespace
 
 // Asked of statx, or where it cannot answer (an old kernel, whose C library
 // then says nothing of the mark; a filter that refuses the call), of the

@@ -18,17 +18,17 @@
 // or the run be asked to stop. A FIFO, a terminal or any other device is
 // written as it is.
 namespace cardwrap::on_linux {
-namespace {
 
 // What an image written in place overwrites. No image is longer, so nothing
 // past it is ever touched.
-unsigned char kept[MAX_OUTPUT_SIZE]; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
+static unsigned char kept[MAX_OUTPUT_SIZE];
 
 // Opens the output itself to write it, as fopen would but for the
 // truncation: by its name in the folder found, so the system applies the
 // same rules (fs.protected_regular, fs.protected_fifos among them), or with
 // no name, through the descriptor found. A name that held nothing is made.
-int open_in_place(const target &at, int flags)
+static int open_in_place(const target &at, int flags)
 {
     char self[32];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", at.file.fd);
@@ -43,7 +43,7 @@ int open_in_place(const target &at, int flags)
 // or the old bytes are back: another's would otherwise put back its old
 // bytes over this one's image. Where the file system keeps no locks, the run
 // goes on without.
-bool take_turn(int fd)
+static bool take_turn(int fd)
 {
     for (std::size_t attempt = 0;; ++attempt) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK)
@@ -61,7 +61,7 @@ bool take_turn(int fd)
 // then a file's old length and times, where this user may set them. Where
 // they were not kept (`held` is -1), it empties a file instead: a short
 // image would pass for a good one.
-void put_back(int fd, const struct stat &was, long held, std::size_t reached, bool cut)
+static void put_back(int fd, const struct stat &was, long held, std::size_t reached, bool cut)
 {
     const signals_held waiting;
     if (reached == 0)
@@ -83,7 +83,7 @@ void put_back(int fd, const struct stat &was, long held, std::size_t reached, bo
 // not be put back whole: both are left alone. What the image overwrites is
 // kept first, a whole file or a device as far as the image reaches; a longer
 // file is cut to the image only once the image is whole.
-outcome overwrite(int fd, const unsigned char *image, std::size_t size)
+static outcome overwrite(int fd, const unsigned char *image, std::size_t size)
 {
     struct stat was {};
     if (!take_turn(fd) || fstat(fd, &was) != 0)
@@ -108,8 +108,6 @@ outcome overwrite(int fd, const unsigned char *image, std::size_t size)
     }
     return outcome::done;
 }
-
-} // namespace
 
 outcome write_in_place(const target &at, const unsigned char *image, std::size_t size)
 {

@@ -11,7 +11,6 @@
 // it found is held by descriptor from then on. The tool walks the path's
 // last links itself only to learn the name the file goes by in its folder.
 namespace cardwrap::on_linux {
-namespace {
 
 // Linux's own bound on the links followed in one path.
 constexpr int MAX_LINK_HOPS = 40;
@@ -20,7 +19,7 @@ constexpr int MAX_LINK_HOPS = 40;
 // as the name. False if there is no name (a trailing slash), or a longer one
 // than any folder takes. Every path split here is one the kernel took or
 // gave, so it fits PATH_MAX.
-bool split(target &at, int from, const char *path)
+static bool split(target &at, int from, const char *path)
 {
     const char *slash = std::strrchr(path, '/');
     const char *last = slash == nullptr ? path : slash + 1;
@@ -44,7 +43,7 @@ bool split(target &at, int from, const char *path)
 // that rule for an open (fs.protected_symlinks), but cannot be asked where a
 // file is yet to be made, and may be set not to: so it holds here whatever
 // the setting. Links earlier in the path are the kernel's to follow.
-bool may_follow(int folder, const struct stat &link)
+static bool may_follow(int folder, const struct stat &link)
 {
     struct stat dir {};
     return fstat(folder, &dir) == 0 &&
@@ -55,7 +54,7 @@ bool may_follow(int folder, const struct stat &link)
 // Follows the last component of `path` through links to the folder and name
 // it ends at; `there` is what that name holds. False, with errno set, where
 // a step fails: ENOENT where nothing is there, which is where a new file goes.
-bool walk(target &at, const char *path, struct stat &there)
+static bool walk(target &at, const char *path, struct stat &there)
 {
     char link[PATH_MAX];
     for (int hops = 0; hops <= MAX_LINK_HOPS; ++hops) {
@@ -79,14 +78,12 @@ bool walk(target &at, const char *path, struct stat &there)
 }
 
 // Whether `path` still leads to the file found.
-bool still_names(const char *path, const struct stat &found)
+static bool still_names(const char *path, const struct stat &found)
 {
     const descriptor now(open(path, O_PATH | O_CLOEXEC));
     struct stat there {};
     return now.fd != -1 && fstat(now.fd, &there) == 0 && same_file(there, found);
 }
-
-} // namespace
 
 bool same_file(const struct stat &a, const struct stat &b)
 {

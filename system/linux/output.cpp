@@ -22,7 +22,6 @@
 // (signals.cpp): they give up what waits, and end the run once the try is
 // done or undone. Only committing and undoing make them wait.
 namespace cardwrap::on_linux {
-namespace {
 
 // Another run may replace the output between its lookup and its use; it is
 // then looked up again, this many times at most.
@@ -33,7 +32,7 @@ constexpr int MAX_LOOKUPS = 10;
 // in a sticky folder (/tmp) someone else's file, which the folder may keep
 // this user from removing, and fs.protected_regular from opening. Opened
 // where it is, as fopen would open it, the system rules on it.
-bool no_new_file(const target &at, const struct stat &folder)
+static bool no_new_file(const target &at, const struct stat &folder)
 {
     return append_only(at.folder.fd) ||
            (at.file.fd != -1 && (folder.st_mode & S_ISVTX) != 0 && at.found.st_uid != geteuid());
@@ -41,18 +40,18 @@ bool no_new_file(const target &at, const struct stat &folder)
 
 // Whether this user may write the file at the name found, as the system
 // answers for it.
-bool may_write(const target &at)
+static bool may_write(const target &at)
 {
     return faccessat(at.folder.fd, at.name, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // A file put in the old one's place that this user could replace as well.
-bool replaceable(const target &at, const struct stat &now)
+static bool replaceable(const target &at, const struct stat &now)
 {
     return now.st_uid == at.found.st_uid && now.st_gid == at.found.st_gid && may_write(at);
 }
 
-void discard(int folder, const char *temp)
+static void discard(int folder, const char *temp)
 {
     const signals_held waiting;
     const int why = errno;
@@ -63,7 +62,7 @@ void discard(int folder, const char *temp)
 // The temporary file's last part, `random`, cannot be foreseen, so that no
 // one can take the name beforehand (in /tmp, say) and keep the run from
 // writing. An interrupted create may have made its file all the same.
-int create_temp(const target &at, mode_t mode, unsigned random, char (&name)[TEMP_NAME_LEN])
+static int create_temp(const target &at, mode_t mode, unsigned random, char (&name)[TEMP_NAME_LEN])
 {
     temp_name(name, static_cast<unsigned long>(getpid()), random);
     const int fd =
@@ -74,7 +73,8 @@ int create_temp(const target &at, mode_t mode, unsigned random, char (&name)[TEM
 }
 
 // The whole image, and what the file it replaces carries, on the device.
-bool fill(int fd, const target &at, const char *path, const unsigned char *image, std::size_t size)
+static bool fill(int fd, const target &at, const char *path, const unsigned char *image,
+                 std::size_t size)
 {
     if (write_bytes(fd, image, size) != size)
         return false;
@@ -86,7 +86,7 @@ bool fill(int fd, const target &at, const char *path, const unsigned char *image
 // A new output never goes over a file made meanwhile: renamed so that it
 // keeps from replacing, or where the file system has no such rename (NFS),
 // given a second name just the same.
-outcome make_new(const target &at, const char *temp)
+static outcome make_new(const target &at, const char *temp)
 {
     const int folder = at.folder.fd;
     if (renameat2(folder, temp, folder, at.name, RENAME_NOREPLACE) == 0)
@@ -101,7 +101,7 @@ outcome make_new(const target &at, const char *temp)
 // could replace as well (another run's image, say): anything else put there
 // meanwhile is looked up again. A name another file is mounted over is
 // written in place.
-outcome commit(const target &at, const char *temp)
+static outcome commit(const target &at, const char *temp)
 {
     const signals_held waiting;
     if (stop_asked())
@@ -122,7 +122,7 @@ outcome commit(const target &at, const char *temp)
 // read cannot be opened to sync it, so then everything is synced. Some file
 // systems cannot sync a folder, and the image is whole and in place either
 // way, so a failure here does not fail the run.
-void sync_folder(int folder)
+static void sync_folder(int folder)
 {
     const descriptor fd(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.fd == -1)
@@ -138,7 +138,8 @@ void sync_folder(int folder)
 // the new file that owner and group (only a privileged user may give a file
 // away, or to a group not theirs), the file is written in place instead: so
 // it stays theirs, and no other group gains its group's rights.
-outcome replace(const target &at, const char *path, const unsigned char *image, std::size_t size)
+static outcome replace(const target &at, const char *path, const unsigned char *image,
+                       std::size_t size)
 {
     const bool existing = at.file.fd != -1;
     struct stat folder {};
@@ -168,7 +169,7 @@ outcome replace(const target &at, const char *path, const unsigned char *image, 
 }
 
 // One try at putting the image where `path` leads.
-outcome put(const char *path, const unsigned char *image, std::size_t size)
+static outcome put(const char *path, const unsigned char *image, std::size_t size)
 {
     target at;
     outcome result = find(at, path);
@@ -179,7 +180,6 @@ outcome put(const char *path, const unsigned char *image, std::size_t size)
     return result;
 }
 
-} // namespace
 } // namespace cardwrap::on_linux
 
 bool cardwrap::write_output(const char *path, const unsigned char *image, std::size_t size)

@@ -9,21 +9,20 @@
 #include "linux/target.hpp"
 
 namespace cardwrap::on_linux {
-namespace {
 
 // SIGALRM among them: the run sends itself one to repeat a stop.
 constexpr int STOPS[] = {SIGALRM, SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
 // NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
-volatile std::sig_atomic_t asked = 0; // the stop noted, or 0
-struct sigaction before[std::size(STOPS)];
-sigset_t mask_before;
+static volatile std::sig_atomic_t asked = 0; // the stop noted, or 0
+static struct sigaction before[std::size(STOPS)];
+static sigset_t mask_before;
 // NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
 
 // Once a stop is noted, SIGALRM comes every second, itself taken for one:
 // a call begun after the stop, that would wait on a stalled file system, is
 // given up too.
-void note(int signal)
+static void note(int signal)
 {
     if (asked == 0)
         asked = signal;
@@ -33,7 +32,7 @@ void note(int signal)
 // Every signal but those `left` waits. By the kernel's own call: the C
 // library would not hold the two signals it keeps for its threads, and this
 // process starts no thread.
-void hold_all_but(std::initializer_list<int> left, sigset_t *old)
+static void hold_all_but(std::initializer_list<int> left, sigset_t *old)
 {
     sigset_t mask;
     std::memset(&mask, 0xFF, sizeof mask);
@@ -42,12 +41,10 @@ void hold_all_but(std::initializer_list<int> left, sigset_t *old)
     syscall(SYS_rt_sigprocmask, SIG_BLOCK, &mask, old, _NSIG / 8);
 }
 
-void set_mask(const sigset_t &mask)
+static void set_mask(const sigset_t &mask)
 {
     syscall(SYS_rt_sigprocmask, SIG_SETMASK, &mask, nullptr, _NSIG / 8);
 }
-
-} // namespace
 
 // Without SA_RESTART: a call that waits on a stalled file system is given
 // up once the file system answers the kernel's interrupt. A stop that was

@@ -7,14 +7,13 @@
 #include <aclapi.h>
 
 namespace cardwrap::windows {
-namespace {
 
 // The new content makes it one a backup should take again: archive is set,
 // whatever it was.
 constexpr DWORD KEPT_ATTRIBUTES =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-bool take_basic(HANDLE file, HANDLE temp)
+static bool take_basic(HANDLE file, HANDLE temp)
 {
     FILE_BASIC_INFO old{};
     if (GetFileInformationByHandleEx(file, FileBasicInfo, &old, sizeof old) == 0)
@@ -29,7 +28,7 @@ bool take_basic(HANDLE file, HANDLE temp)
 // An ACL that inherits from its folder goes on inheriting; one cut off from
 // it stays cut off. Only a privileged user may give a file away: where this
 // user may not, the new file stays theirs.
-bool take_security(HANDLE file, HANDLE temp)
+static bool take_security(HANDLE file, HANDLE temp)
 {
     constexpr SECURITY_INFORMATION WHOSE = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
     PSID owner = nullptr;
@@ -54,7 +53,7 @@ bool take_security(HANDLE file, HANDLE temp)
     return done;
 }
 
-bool copy_stream(const wchar_t *path, const wchar_t *temp_path, const wchar_t *stream)
+static bool copy_stream(const wchar_t *path, const wchar_t *temp_path, const wchar_t *stream)
 {
     static wchar_t stream_from[PATH_LEN];
     static wchar_t stream_to[PATH_LEN];
@@ -78,7 +77,7 @@ bool copy_stream(const wchar_t *path, const wchar_t *temp_path, const wchar_t *s
 }
 
 // Every named stream; the file's own, "::$DATA", is the image.
-bool take_streams(const wchar_t *path, const wchar_t *temp_path)
+static bool take_streams(const wchar_t *path, const wchar_t *temp_path)
 {
     WIN32_FIND_STREAM_DATA found{};
     const HANDLE search = FindFirstStreamW(path, FindStreamInfoStandard, &found, 0);
@@ -97,8 +96,6 @@ bool take_streams(const wchar_t *path, const wchar_t *temp_path)
     FindClose(search);
     return done;
 }
-
-} // namespace
 
 bool take_attributes(void *file, const wchar_t *path, void *temp, const wchar_t *temp_path)
 {

@@ -10,11 +10,10 @@ extern "C" LONG NTAPI RtlGetLastNtStatus();
 // Finding what an output path names: Windows resolves the path, and what it
 // found is held by handle from then on.
 namespace cardwrap::windows {
-namespace {
 
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-bool same_name(const wchar_t *path, const wchar_t *other)
+static bool same_name(const wchar_t *path, const wchar_t *other)
 {
     return CompareStringOrdinal(name_of(path), -1, name_of(other), -1, TRUE) == CSTR_EQUAL;
 }
@@ -23,7 +22,7 @@ bool same_name(const wchar_t *path, const wchar_t *other)
 // it, and delete it as the rename does, a right an ACL grants or withholds
 // on its own; a link planted there meanwhile is not followed. A refusal
 // that passes says nothing of the rights, and the rename waits it out.
-bool may_replace(const wchar_t *path)
+static bool may_replace(const wchar_t *path)
 {
     const HANDLE file = CreateFileW(path, FILE_WRITE_DATA | DELETE, SHARE_ALL, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -37,7 +36,7 @@ bool may_replace(const wchar_t *path)
 // does; a folder too, so that it can be told apart. Its permissions are read
 // too, to be passed on. A file on its way out refuses every open until its
 // last handle closes, and is then gone: that is waited out as a hold is.
-HANDLE open_attributes(const wchar_t *path)
+static HANDLE open_attributes(const wchar_t *path)
 {
     for (std::size_t attempt = 0;; ++attempt) {
         const HANDLE file =
@@ -49,8 +48,6 @@ HANDLE open_attributes(const wchar_t *path)
         Sleep(static_cast<DWORD>(WAITS_MS[attempt]));
     }
 }
-
-} // namespace
 
 // The reason beneath ERROR_ACCESS_DENIED that says a file is on its way out.
 bool passes(unsigned long error, long status)

@@ -18,7 +18,6 @@
 // it that takes its place only once whole and on the device. A device is
 // written as it is.
 namespace cardwrap {
-namespace {
 
 using windows::PATH_LEN;
 
@@ -27,11 +26,11 @@ using windows::PATH_LEN;
 constexpr auto FILE_RENAME_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 
 // NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
-wchar_t given[PATH_LEN];                // the output path as typed
-wchar_t target[PATH_LEN];               // the whole path of the file it leads to
-wchar_t temp[PATH_LEN + TEMP_NAME_LEN]; // the whole path of the new file beside it
+static wchar_t given[PATH_LEN];                // the output path as typed
+static wchar_t target[PATH_LEN];               // the whole path of the file it leads to
+static wchar_t temp[PATH_LEN + TEMP_NAME_LEN]; // the whole path of the new file beside it
 // Held while an image is put in place: Ctrl-C and the like wait for it.
-SRWLOCK putting = SRWLOCK_INIT;
+static SRWLOCK putting = SRWLOCK_INIT;
 // NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
 
 // Renamed by its own handle over the file it replaces: with POSIX semantics
@@ -40,7 +39,7 @@ SRWLOCK putting = SRWLOCK_INIT;
 // all the same; else the plain way, asked whatever the first refused: it
 // replaces in fewer cases, never in more. A new output never replaces a
 // file made meanwhile.
-bool rename_over(HANDLE file, bool replacing)
+static bool rename_over(HANDLE file, bool replacing)
 {
     alignas(FILE_RENAME_INFO) static unsigned char
         buffer[sizeof(FILE_RENAME_INFO) + PATH_LEN * sizeof(wchar_t)];
@@ -66,7 +65,7 @@ bool rename_over(HANDLE file, bool replacing)
 // out as WAITS_MS says. Windows refuses a file any program holds open in
 // the words it refuses one this user may not replace, whose rights were
 // asked before the image was written.
-bool rename_into_place(HANDLE file, bool replacing)
+static bool rename_into_place(HANDLE file, bool replacing)
 {
     for (std::size_t attempt = 0;; ++attempt) {
         if (rename_over(file, replacing))
@@ -83,7 +82,7 @@ bool rename_into_place(HANDLE file, bool replacing)
 // having `attributes` saying so, and is not: an encrypted file is never
 // replaced by a plain one. Compressed or not, it is as its folder makes new
 // files.
-bool take_storage(DWORD attributes, HANDLE made)
+static bool take_storage(DWORD attributes, HANDLE made)
 {
     BY_HANDLE_FILE_INFORMATION info{};
     return (attributes & FILE_ATTRIBUTE_ENCRYPTED) == 0 ||
@@ -94,7 +93,7 @@ bool take_storage(DWORD attributes, HANDLE made)
 // Written to a new file beside `target`, flushed, given what the replaced
 // file (`file`, if any, which this closes) carries, and renamed over it. A
 // failed or interrupted run removes it through that same handle.
-bool replace(HANDLE file, DWORD attributes, const unsigned char *image, std::size_t size)
+static bool replace(HANDLE file, DWORD attributes, const unsigned char *image, std::size_t size)
 {
     AcquireSRWLockExclusive(&putting);
     const HANDLE made = windows::create_temp(target, temp, attributes, file != nullptr);
@@ -116,15 +115,13 @@ bool replace(HANDLE file, DWORD attributes, const unsigned char *image, std::siz
     return done;
 }
 
-} // namespace
-
 // The new file beside the output: its own, shared with no one, with the
 // right to rename and remove it, so that no scanner or indexer can keep it
 // from either. Replacing a file, it is its owner's alone until it is whole
 // (a DACL of its own, cut off from the folder's), and may be given away.
 // Its name is short and of a fixed form whatever the output's; its last
 // part cannot be foreseen, so no one can take it beforehand.
-void *windows::create_temp(const wchar_t *target, wchar_t (&temp)[PATH_LEN + TEMP_NAME_LEN],
+void *windows::create_temp(const wchar_t *beside, wchar_t (&path)[PATH_LEN + TEMP_NAME_LEN],
                            unsigned long attributes, bool replacing)
 {
     static PSECURITY_DESCRIPTOR own = nullptr;
@@ -137,15 +134,15 @@ void *windows::create_temp(const wchar_t *target, wchar_t (&temp)[PATH_LEN + TEM
         GENERIC_READ | GENERIC_WRITE | DELETE | (replacing ? WRITE_DAC | WRITE_OWNER : 0);
     // An encrypted file is never replaced by a plain one.
     const DWORD made = attributes & FILE_ATTRIBUTE_ENCRYPTED;
-    wchar_t *name = temp + (windows::name_of(target) - target);
-    std::wmemcpy(temp, target, static_cast<std::size_t>(name - temp));
+    wchar_t *name = path + (windows::name_of(beside) - beside);
+    std::wmemcpy(path, beside, static_cast<std::size_t>(name - path));
     unsigned number = 0;
     char narrow[TEMP_NAME_LEN];
     if (rand_s(&number) != 0)
         return INVALID_HANDLE_VALUE;
     temp_name(narrow, GetCurrentProcessId(), number);
     MultiByteToWideChar(CP_ACP, 0, narrow, -1, name, TEMP_NAME_LEN);
-    return CreateFileW(temp, access, 0, replacing ? &security : nullptr, CREATE_NEW, made, nullptr);
+    return CreateFileW(path, access, 0, replacing ? &security : nullptr, CREATE_NEW, made, nullptr);
 }
 
 // Kept held: the process is ending, and no image may be put in place after.

@@ -54,10 +54,10 @@ bool same_name(const char *path, const char *other);
 // was not written.
 bool write_bytes(void *file, const unsigned char *bytes, std::size_t count);
 
-// Creates the new file beside the file at `target`, its whole path put in
-// `temp`: shared with no one, and if `replacing`, its owner's alone until
+// Creates the new file beside the file at `beside`, its whole path put in
+// `path`: shared with no one, and if `replacing`, its owner's alone until
 // given the replaced file's security. INVALID_HANDLE_VALUE if refused.
-void *create_temp(const wchar_t *target, wchar_t (&temp)[PATH_LEN + TEMP_NAME_LEN],
+void *create_temp(const wchar_t *beside, wchar_t (&path)[PATH_LEN + TEMP_NAME_LEN],
                   unsigned long attributes, bool replacing);
 
 // Whether a refusal, as the system gave it (`error`, and `status`, the
