@@ -764,6 +764,19 @@ def drop_cases():
              no_place + BANNER + summary(len(APP), 1) + PROMPT, 1,
              files={"save.pda": APP, "data.bin": APP}, setup=symlinks(("save.mcx", "data.bin")),
              changes={"data.mcx": image(b"BBSSSSPDATA", APP, 1)}, terminal=True, explorer=True),
+        Case("under code page 932, names in its own characters: both refused",
+             dropped("セーブ.pda", "セーブ.mcx"), b"Cannot write : {here}\\" +
+             "セーブ.mcx".encode() + b"\n" + BANNER + b"Cannot write : {here}\\" +
+             "セーブ.mcx".encode() + b"\n" + PROMPT, 1,
+             files={"セーブ.pda": APP, "セーブ.mcx": old}, terminal=True, explorer=True,
+             locale="ja_JP.UTF-8"),
+        # Named as Windows makes it over, the file without its trailing dot,
+        # which another dropped file's image is about to be.
+        Case("a dropped name that names nothing as Windows opens it is refused",
+             dropped("foo.pda", "foo.mcx."),
+             summary(len(APP), 1) + BANNER + b"Cannot read : {here}\\foo.mcx.\n" + PROMPT, 1,
+             files={"foo.pda": APP, "foo.mcx.": old},
+             changes={"foo.mcx": image(b"BBSSSSPFOO", APP, 1)}, terminal=True, explorer=True),
         Case("a dropped image beside another file is still replaced by its own image",
              dropped("save.mcx", "c.pda"),
              summary(len(old), 1) + BANNER + summary(len(APP), 1) + PROMPT,
@@ -1040,7 +1053,8 @@ class Tool:
             command = case.by(self)
         args = [b(a).replace(b"{here}", here_of(cwd)) for a in case.args]
         main, side = os.openpty()
-        with subprocess.Popen(command + args, cwd=cwd, stdin=side,
+        env = dict(os.environ, LANG=case.locale) if case.locale else None
+        with subprocess.Popen(command + args, cwd=cwd, stdin=side, env=env,
                               stdout=side, stderr=side) as proc:
             os.close(side)
             shown = b""

@@ -85,7 +85,7 @@ TEST(Arguments, SplitOnceAsTypedThenEachInTheCodePage)
 // characters or length, even a name Windows would make over when it is
 // opened; a name alone, a title or an output, or none at all, is a command
 // line of its own.
-TEST(GivenByDrop, OnlyWhenEveryArgumentIsAFullPathOfWhatIsThere)
+TEST(GivenByDrop, OnlyWhenEveryArgumentIsAFullPath)
 {
     wchar_t folder[MAX_PATH];
     ASSERT_NE(GetTempPathW(MAX_PATH, folder), 0U);
@@ -111,7 +111,8 @@ TEST(GivenByDrop, OnlyWhenEveryArgumentIsAFullPathOfWhatIsThere)
         {{there}, true},
         {{odd[1].c_str() + 4, odd[2].c_str() + 4, odd[3].c_str() + 4, base.c_str()}, true},
         {{}, false}, // double-clicked
-        {{none.c_str()}, false},
+        // One gone meanwhile is the drop's to refuse, not a typed line's.
+        {{none.c_str()}, true},
         {{L"b.pda"}, false},
         {{there, L"TITLE"}, false},
         {{L"TITLE", there}, false},

@@ -55,19 +55,14 @@ static bool collides(int argc, int i)
     return false;
 }
 
-// Whether `arg` is the full path of a file or folder that is there, taken
-// as given, not as Windows would make it over (a trailing dot or space
-// dropped, aux.pda a port): a drive's or a share's whole path, looked for
-// in the form that takes any length and any name.
-static bool names_by_full_path(const wchar_t *arg)
+// Whether `arg` is a full path, a drive's or a share's, as Explorer gives
+// what is dropped: a typed title never is one. Whether it names a file is
+// the drop's own question, asked before any image is written, so that a
+// dropped file gone meanwhile never turns the drop into a typed line.
+static bool full_path(const wchar_t *arg)
 {
-    static wchar_t whole[PATH_LEN];
     const bool unc = std::wcsncmp(arg, L"\\\\", 2) == 0;
-    const bool drive = arg[0] != L'\0' && arg[1] == L':' && arg[2] == L'\\';
-    return (unc || drive) &&
-           std::swprintf(whole, PATH_LEN, L"%ls%ls", unc ? L"\\\\?\\UNC" : L"\\\\?\\",
-                         unc ? arg + 1 : arg) > 0 &&
-           GetFileAttributesW(whole) != INVALID_FILE_ATTRIBUTES;
+    return unc || (arg[0] != L'\0' && arg[1] == L':' && arg[2] == L'\\');
 }
 
 bool started_by_explorer()
@@ -79,7 +74,7 @@ bool started_by_explorer()
 bool given_by_drop(int argc, const wchar_t *const wide[])
 {
     for (int i = 1; i < argc; ++i)
-        if (!names_by_full_path(wide[i]))
+        if (!full_path(wide[i]))
             return false;
     return argc > 1;
 }
@@ -93,13 +88,19 @@ int wrap_each(int argc, const char *const argv[])
     int status = 0;
     for (int i = 1; i < argc; ++i) {
         const char *const one[] = {argv[0], argv[i], nullptr};
-        // Said as a run says it of an output it cannot write.
-        const bool refused = collides(argc, i);
-        if (refused) {
+        // Said as a run says it of an input that names nothing (the image
+        // another dropped file makes could be read in its place), or of an
+        // output it cannot write.
+        const char *refusal = nullptr;
+        if (read_from[i].to_make)
+            refusal = CANNOT_READ;
+        else if (collides(argc, i))
+            refusal = CANNOT_WRITE;
+        if (refusal != nullptr) {
             print_line(BANNER, "");
-            print_line(CANNOT_WRITE, images[i]);
+            print_line(refusal, refusal == CANNOT_READ ? argv[i] : images[i]);
         }
-        if (refused || run(2, one) != 0)
+        if (refusal != nullptr || run(2, one) != 0)
             status = 1;
     }
     return status;

@@ -22,11 +22,11 @@ int arguments(const wchar_t *line, const wchar_t **wide, const char **narrow);
 // give it a console of its own too, and a command line typed as ever.
 bool started_by_explorer();
 
-// True if there are arguments and each is the full path of a file or
-// folder that is there, however long, as Explorer gives what is dropped on
-// a program or opened with it. Otherwise the command line is taken as
-// typed: a shortcut's or the Run box's own, which start the tool from
-// Explorer too, or none at all, double-clicked, for the usage text.
+// True if there are arguments and each is a full path, a drive's or a
+// share's, as Explorer gives what is dropped on a program or opened with
+// it. Otherwise the command line is taken as typed: a shortcut's or the Run
+// box's own, which start the tool from Explorer too, or none at all,
+// double-clicked, for the usage text.
 bool given_by_drop(int argc, const wchar_t *const wide[]);
 
 // Runs the tool once for each argument, as `cardwrap FILE`, so that a drop of

@@ -62,13 +62,17 @@ int read_input(const char *path, unsigned char *into, int room)
     // A disk file or a pipe comes to an end; a console or a serial or
     // printer port gives whatever comes, for as long as anyone waits.
     const DWORD type = GetFileType(file);
-    int got = type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE ? 0 : -1;
-    // Read to the end, a read of nothing. The end of a pipe is its writer
-    // leaving: a failed read, which like any says it read nothing.
-    for (DWORD n = 1; got >= 0 && got < room && n > 0;) {
+    const bool pipe = type == FILE_TYPE_PIPE;
+    int got = type == FILE_TYPE_DISK || pipe ? 0 : -1;
+    // A disk file ends at a read of nothing. A pipe ends only where its
+    // writer has gone, a failed read: a read of nothing from one passes on
+    // a write of nothing.
+    for (DWORD n = 1; got >= 0 && got < room && (n > 0 || pipe);) {
         if (ReadFile(file, into + got, static_cast<DWORD>(room - got), &n, nullptr) != 0)
             got += static_cast<int>(n);
-        else if (GetLastError() != ERROR_BROKEN_PIPE)
+        else if (GetLastError() == ERROR_BROKEN_PIPE)
+            break;
+        else
             got = -1;
     }
     CloseHandle(file);
