@@ -277,6 +277,8 @@ def injected_faults(opts):
     want of privilege."""
     new = Scenario("new output", {"in.pda": b"\x01"}, ["in.pda"], None)
     old = Scenario("existing output", {"in.pda": b"\x01", "in.mcx": b"old"}, ["in.pda"], b"old")
+    link = Scenario("new output through a dangling link", {"in.pda": b"\x01"}, ["in.pda"], None,
+                    link="made.mcx")
     faults = []
     for scenario, inject, status in (
             (new, ["renameat2:error=EINVAL"], 0),
@@ -291,7 +293,9 @@ def injected_faults(opts):
             # new file the old one's owner for any reason but a want of
             # privilege, is no cause to write the file in place.
             (old, ["getrandom:error=EPERM"], 1),
-            (old, ["fchown:error=EIO"], 1)):
+            (old, ["fchown:error=EIO"], 1),
+            # A link that cannot be read names no file to make.
+            (link, ["readlinkat:error=EIO"], 1)):
         with tempfile.TemporaryDirectory(prefix="cardwrap-crash-") as root:
             lay_out(root, scenario)
             calls = sorted({one.split(":")[0] for one in inject})
@@ -301,7 +305,7 @@ def injected_faults(opts):
             proc = strace(opts, scenario, root, *trace)
             now = traced.read(root, "in.mcx")
             # A name that could not be removed may stay, as after SIGKILL.
-            left = [name for name in traced.left(root, "in.pda", "in.mcx")
+            left = [name for name in traced.left(root, "in.pda", "in.mcx", scenario.link)
                     if "unlinkat:error=EIO" not in inject or not TEMP.match(name)]
         want = scenario.whole() if status == 0 else scenario.old
         if proc.returncode != status or now != want or left:

@@ -473,6 +473,10 @@ def replacing_cases():
                 unprivileged=True, limits={FSIZE: cut}),
         # A run writing in place waits its turn, but not for ever: a lock
         # held by another program for longer than a run takes is no turn.
+        refused("folder taking no new name: an empty file cut short stays so, its times too",
+                ["dir/in.pda"], "Cannot write", "dir/in.mcx",
+                files={"dir/in.pda": big, "dir/in.mcx": b""}, setup=no_new_names,
+                unprivileged=True, limits={FSIZE: cut}),
         refused("folder taking no new name: a file locked meanwhile is left alone",
                 ["dir/in.pda"], "Cannot write", "dir/in.mcx",
                 files={"dir/in.pda": APP, "dir/in.mcx": old}, setup=no_new_names,

@@ -83,7 +83,8 @@ def turns_faults(opts, name, append_only):
 
 def made_meanwhile_faults(opts):
     """While the run, as the user nobody, syncs its image (or right after it
-    looked up a new output), a file is put under the output's name: another
+    looked up a new output, or asks whether its folder is append-only), a
+    file is put under the output's name: another
     user's read-only file stays theirs, and the run says it cannot write;
     one the user could replace as well (as another run leaves one) is
     replaced."""
@@ -94,16 +95,22 @@ def made_meanwhile_faults(opts):
              ("an existing output, the user's own put in its place", True, "fsync",
               e2e.NOBODY, 0o644, 0),
              ("a new output made by the user right after the lookup", False, "lookup",
-              e2e.NOBODY, 0o644, 0)]
+              e2e.NOBODY, 0o644, 0),
+             # Made there just before the run makes it in place: looked up
+             # again, and written.
+             ("a new output in an append-only folder made just before its open", False,
+              "statx", e2e.NOBODY, 0o644, 0, True)]
     faults = []
     whole = e2e.image(b"BBSSSSPIN", b"\x01", 1)
-    for name, existing, at, who, mode, status in cases:
+    for name, existing, at, who, mode, status, *append_only in cases:
         with tempfile.TemporaryDirectory(prefix="cardwrap-race-") as root:
             lay_out(root, {"in.pda": b"\x01", **({"in.mcx": b"old"} if existing else {})}, True)
             os.chmod(root, 0o777)
             stop = lookup_point(opts, root, ["in.pda"], "nobody") if at == "lookup" else (at, 1)
             if not existing and os.path.exists(os.path.join(root, "in.mcx")):
                 os.remove(os.path.join(root, "in.mcx"))
+            if append_only and subprocess.run(["chattr", "+a", root]).returncode != 0:
+                return "SKIP %s: no append-only folders here" % name
             run = traced.Run(opts, root, ["in.pda"], "nobody", stop)
             run.wait_stopped()
             path = os.path.join(root, "in.mcx")
@@ -114,6 +121,7 @@ def made_meanwhile_faults(opts):
             os.chown(path, who, who)
             os.chmod(path, mode)
             got, out = run.finish()
+            subprocess.run(["chattr", "-a", root], capture_output=True)
             now = read(root, "in.mcx")
             left = traced.left(root, "in.pda", "in.mcx")
         want = whole if status == 0 else OLD
@@ -122,6 +130,33 @@ def made_meanwhile_faults(opts):
                 name, got, out[-40:], "as it should be" if now == want else "not as it should be",
                 left))
     return faults
+
+
+def opened_meanwhile_faults(opts):
+    """In a sticky folder, the user nobody's run on root's file, which it
+    must write in place, is stopped once it has looked the file up; the
+    file is then replaced by one of nobody's own. The run opens the new one
+    to write it, sees that it is not the file it looked up, looks again, and
+    replaces it, as it replaces any file of its own: a new file is in its
+    place, not the one put there written over."""
+    whole = e2e.image(b"BBSSSSPIN", b"\x01", 1)
+    with tempfile.TemporaryDirectory(prefix="cardwrap-race-") as root:
+        e2e.lay_out(root, {"in.pda": b"\x01", "in.mcx": OLD, "own.mcx": b"own"})
+        os.chmod(root, 0o1777)
+        os.chmod(os.path.join(root, "in.mcx"), 0o666)
+        os.chown(os.path.join(root, "own.mcx"), e2e.NOBODY, e2e.NOBODY)
+        put = os.stat(os.path.join(root, "own.mcx")).st_ino
+        run = traced.Run(opts, root, ["in.pda"], "nobody", ("statx", 1))
+        run.wait_stopped()
+        os.rename(os.path.join(root, "own.mcx"), os.path.join(root, "in.mcx"))
+        status, out = run.finish()
+        now = read(root, "in.mcx")
+        same = os.stat(os.path.join(root, "in.mcx")).st_ino == put
+    if not run.stopped or status != 0 or now != whole or same:
+        return ["a file replaced between the lookup and its open: status %d %r, in.mcx %s%s" % (
+            status, out[-40:], "whole" if now == whole else "not whole",
+            ", the file put there written over" if same else "")]
+    return []
 
 
 def lookup_point(opts, root, args, user=""):
@@ -210,6 +245,7 @@ def main():
                                    True),
               lambda: made_meanwhile_faults(opts),
               lambda: changed_meanwhile_faults(opts),
+              lambda: opened_meanwhile_faults(opts),
               lambda: many_faults(opts)]
     return traced.verdict(checks)
 

@@ -5,7 +5,7 @@
 // answers EINTR; or, never interrupted, goes through after a minute. It says
 // "stalled OP" on standard output once it stalls.
 //
-//   stall_fs FOLDER MOUNTPOINT OP...      (OP: create, write, fsync, rename, open)
+//   stall_fs FOLDER MOUNTPOINT OP...      (OP: create, made, write, fsync, rename, open)
 //
 // It runs in the foreground, mounted for everyone (the tests run the tool as
 // another user too), with the kernel checking permissions as for any file.
@@ -129,6 +129,11 @@ int do_create(const char *path, mode_t mode, fuse_file_info *fi)
         return -errno;
     fchown(fd, who->uid, who->gid);
     fi->fh = static_cast<uint64_t>(fd);
+    // "made": as a file system that makes the file, then fails the call.
+    if (stalled("made")) {
+        close(fd);
+        return -EINTR;
+    }
     return 0;
 }
 

@@ -34,6 +34,8 @@ WHOLE = e2e.image(b"T", DATA, 1)
 # folder takes no new name from the unprivileged user).
 STALLS = [
     ("an existing output's new file, created", "create", signal.SIGINT, "existing"),
+    ("an existing output's new file, made before the call gave up", "made", signal.SIGTERM,
+     "existing"),
     ("an existing output's image, written", "write", signal.SIGTERM, "existing"),
     ("a new output's image, synced", "fsync", signal.SIGHUP, "new"),
     ("a file written in place, opened", "open", signal.SIGINT, "in place"),

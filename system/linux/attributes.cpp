@@ -62,10 +62,9 @@ bool append_only(int folder)
     if (statx(folder, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_TYPE, &st) == 0 &&
         (st.stx_attributes_mask & STATX_ATTR_APPEND) != 0)
         return (st.stx_attributes & STATX_ATTR_APPEND) != 0;
+    // A folder that cannot be opened to read answers EBADF: it cannot say.
     const descriptor dir(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     int flags = 0;
-    if (dir.fd == -1)
-        return true;
     if (ioctl(dir.fd, FS_IOC_GETFLAGS, &flags) == 0)
         return (flags & FS_APPEND_FL) != 0;
     return errno != ENOTTY && errno != ENOTSUP && errno != EINVAL;
