@@ -81,7 +81,7 @@ TEST(Arguments, SplitOnceAsTypedThenEachInTheCodePage)
     }
 }
 
-// A drop is every argument the full path of what is there, whatever its
+// A drop is every argument a full path, a drive's or a share's, whatever its
 // characters or length, even a name Windows would make over when it is
 // opened; a name alone, a title or an output, or none at all, is a command
 // line of its own.
@@ -113,7 +113,10 @@ TEST(GivenByDrop, OnlyWhenEveryArgumentIsAFullPath)
         {{}, false}, // double-clicked
         // One gone meanwhile is the drop's to refuse, not a typed line's.
         {{none.c_str()}, true},
+        {{L"\\\\host\\share\\a.pda"}, true},
         {{L"b.pda"}, false},
+        {{L"Z:b.pda"}, false},
+        {{L"\\b.pda"}, false},
         {{there, L"TITLE"}, false},
         {{L"TITLE", there}, false},
         {{there, there, L"out.mcx"}, false},

@@ -31,27 +31,41 @@ static bool parent_is_explorer()
     return known && _wcsicmp(name_of(name), L"explorer.exe") == 0;
 }
 
-// A drop's files: each one's image name, what it is read from, and where
-// its image would go.
+// A drop's files: each one's image name (none where its path is too long
+// to make one, which its run refuses), what it is read from, and where its
+// image would go.
 // NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
 static char images[MAX_ARGS][PATH_BUF_LEN];
 static file_id read_from[MAX_ARGS];
 static file_id written_to[MAX_ARGS];
 // NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
 
-// Whether dropped file `i`'s image would go over another dropped file, or
-// where another's image would go. Names yet to be made meet under one name
-// in one folder.
-static bool collides(int argc, int i)
+// Whether two paths end at one place as Windows resolves them: one file, or
+// one name yet to be made in one folder. Where Windows cannot say which file
+// either is (one on its way out, say), their names are compared.
+static bool same_place(const file_id &a, const file_id &b, const char *a_path, const char *b_path)
 {
-    const file_id &image = written_to[i];
-    for (int j = 1; j < argc; ++j) {
-        const bool over = !image.to_make && image == read_from[j];
-        const bool shared =
-            image == written_to[j] && (!image.to_make || same_name(images[i], images[j]));
-        if (j != i && image.known && (over || shared))
+    if (!a.known || !b.known)
+        return same_name(a_path, b_path);
+    return a == b && (!a.to_make || same_name(a_path, b_path));
+}
+
+// Whether dropped file `i` is read, and may make an image: one whose path
+// names no image, or that names nothing to read, is refused before.
+static bool taken(int i)
+{
+    return images[i][0] != '\0' && !read_from[i].to_make;
+}
+
+// Whether dropped file `i`'s image would go over another dropped file, or
+// where another's image would go.
+static bool collides(int argc, const char *const argv[], int i)
+{
+    for (int j = 1; j < argc; ++j)
+        if (j != i && taken(j) &&
+            (same_place(written_to[i], read_from[j], images[i], argv[j]) ||
+             same_place(written_to[i], written_to[j], images[i], images[j])))
             return true;
-    }
     return false;
 }
 
@@ -82,8 +96,11 @@ bool given_by_drop(int argc, const wchar_t *const wide[])
 int wrap_each(int argc, const char *const argv[])
 {
     for (int i = 1; i < argc; ++i) {
-        read_from[i] = identify(argv[i]);
-        written_to[i] = default_output_name(argv[i], images[i]) ? identify(images[i]) : file_id{};
+        const bool named = default_output_name(argv[i], images[i]);
+        if (!named)
+            images[i][0] = '\0';
+        read_from[i] = named ? identify(argv[i]) : file_id{};
+        written_to[i] = named ? identify(images[i]) : file_id{};
     }
     int status = 0;
     for (int i = 1; i < argc; ++i) {
@@ -94,7 +111,7 @@ int wrap_each(int argc, const char *const argv[])
         const char *refusal = nullptr;
         if (read_from[i].to_make)
             refusal = CANNOT_READ;
-        else if (collides(argc, i))
+        else if (taken(i) && collides(argc, argv, i))
             refusal = CANNOT_WRITE;
         if (refusal != nullptr) {
             print_line(BANNER, "");

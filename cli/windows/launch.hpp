@@ -31,10 +31,10 @@ bool given_by_drop(int argc, const wchar_t *const wide[]);
 
 // Runs the tool once for each argument, as `cardwrap FILE`, so that a drop of
 // several files wraps each and no path is ever taken for a title or an
-// output. Worked out before any image is written, a file whose image would
-// go over another dropped file, or where another's would go, is refused
-// instead, "Cannot write" and its image's name. The status is 1 if any run
-// failed or any file was refused.
+// output. Worked out before any image is written, a name that names nothing
+// is refused instead, "Cannot read", and a file whose image would go over
+// another dropped file, or where another's would go, "Cannot write" and its
+// image's name. The status is 1 if any run failed or any file was refused.
 int wrap_each(int argc, const char *const argv[]);
 
 // Asks for a key before the window closes, and waits for it.
