@@ -471,12 +471,12 @@ def replacing_cases():
         refused("folder taking no new name: its own input keeps its bytes", ["dir/in.mcx"],
                 "Cannot write", "dir/in.mcx", files={"dir/in.mcx": big}, setup=no_new_names,
                 unprivileged=True, limits={FSIZE: cut}),
-        # A run writing in place waits its turn, but not for ever: a lock
-        # held by another program for longer than a run takes is no turn.
         refused("folder taking no new name: an empty file cut short stays so, its times too",
                 ["dir/in.pda"], "Cannot write", "dir/in.mcx",
                 files={"dir/in.pda": big, "dir/in.mcx": b""}, setup=no_new_names,
                 unprivileged=True, limits={FSIZE: cut}),
+        # A run writing in place waits its turn, but not for ever: a lock
+        # held by another program for longer than a run takes is no turn.
         refused("folder taking no new name: a file locked meanwhile is left alone",
                 ["dir/in.pda"], "Cannot write", "dir/in.mcx",
                 files={"dir/in.pda": APP, "dir/in.mcx": old}, setup=no_new_names,
@@ -781,6 +781,17 @@ def drop_cases():
              summary(len(APP), 1) + BANNER + b"Cannot read : {here}\\foo.mcx.\n" + PROMPT, 1,
              files={"foo.pda": APP, "foo.mcx.": old},
              changes={"foo.mcx": image(b"BBSSSSPFOO", APP, 1)}, terminal=True, explorer=True),
+        # One refused before any image is written keeps no other from its own.
+        Case("a dropped name gone meanwhile: refused, its image's name still replaced",
+             dropped("save.pda", "save.mcx"),
+             b"Cannot read : {here}\\save.pda\n" + BANNER + summary(len(old), 1) + PROMPT, 1,
+             files={"save.mcx": old}, changes={"save.mcx": image(b"BBSSSSPSAVE", old, 1)},
+             terminal=True, explorer=True),
+        Case("a dropped long path that names nothing: too long, as a run says",
+             dropped("d" * 250 + "\\b.pda", "a.pda"),
+             b"Path too long : {here}\\" + b"d" * 250 + b"\\b.pda\n" + BANNER +
+             summary(len(APP), 1) + PROMPT, 1, files={"a.pda": APP, "d" * 250 + "/x": b"x"},
+             changes={"a.mcx": image(b"BBSSSSPA", APP, 1)}, terminal=True, explorer=True),
         Case("a dropped image beside another file is still replaced by its own image",
              dropped("save.mcx", "c.pda"),
              summary(len(old), 1) + BANNER + summary(len(APP), 1) + PROMPT,
